@@ -1,0 +1,58 @@
+#include "core/agent_main.h"
+
+#include <sodium.h>
+#include <spdlog/spdlog.h>
+
+#include <asio/io_context.hpp>
+
+#include "core/agent_config.h"
+#include "core/clock.h"
+#include "core/firewall.h"
+#include "core/host_info.h"
+#include "core/network_runtime.h"
+#include "core/run_flag.h"
+#include "network/erasure_code.h"
+
+namespace vn {
+
+int main_inner(int argc, char** argv) {
+  init_clock();
+  install_stop_signal_handler();
+
+  if (sodium_init() < 0) {
+    spdlog::critical("libsodium init failed");
+    return 1;
+  }
+  if (!network::erasure_code_init()) {
+    spdlog::critical("FEC init failed");
+    return 1;
+  }
+
+  AgentConfig config;
+  parse_args(config, argc, argv);
+
+  spdlog::info("Vantor Agent starting");
+  spdlog::info("Config: {}x{} @{} fps, {} kbps, codec={}", config.width, config.height, config.fps,
+               config.bitrate / 1000, config.codec);
+
+  install_firewall_rules(config.port_base);
+
+  const NetworkRuntime network_runtime;
+  asio::io_context connector_io;
+
+  // The facts the backend registration carries; logged in both modes.
+  const GpuInfo gpu = query_gpu_info();
+  const HostInfo host = query_host_info();
+  log_host_facts(gpu, host);
+
+  if (!config.saas_host.empty()) {
+    spdlog::warn("SaaS connector: not available in this build; {}:{} is not contacted", config.saas_host,
+                 config.saas_port);
+  }
+
+  // The session loop takes over here: one session from the command line
+  // without a backend, else one per prepare_session until the agent stops.
+  return 0;
+}
+
+}  // namespace vn
