@@ -1,0 +1,34 @@
+#include "support/installed_exe.h"
+
+#include <regex>
+
+namespace vn::test {
+
+namespace fs = std::filesystem;
+
+InstalledExe::InstalledExe(const fs::path& built_exe) {
+  bin_ = dir_.path() / "bin";
+  work_ = dir_.path() / "work";
+  fs::create_directories(bin_);
+  fs::create_directories(work_);
+  exe_ = bin_ / built_exe.filename();
+  fs::copy_file(built_exe, exe_);
+}
+
+ProcessResult InstalledExe::run(const std::vector<std::string>& args) const {
+  return run_process(exe_.string(), args, work_.string());
+}
+
+std::string InstalledExe::log() const { return read_text_file(bin_ / "agent.log"); }
+
+bool InstalledExe::log_in_working_dir() const { return fs::exists(work_ / "agent.log"); }
+
+bool has_log_line(const std::string& log, const std::string& level, const std::string& message) {
+  const std::string escaped = std::regex_replace(message, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
+  const std::regex line(R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] \[)" + level + R"(\] \[\d+\] )" + escaped +
+                            "\r?$",
+                        std::regex::ECMAScript | std::regex::multiline);
+  return std::regex_search(log, line);
+}
+
+}  // namespace vn::test
