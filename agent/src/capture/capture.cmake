@@ -1,0 +1,1 @@
+# Desktop capture (vn_capture). Filled in by the capture work.

@@ -1,0 +1,1 @@
+# Capture tests. Filled in by the capture work.

@@ -1,0 +1,1 @@
+# Capture benchmarks. Filled in by the capture work.
