@@ -1,0 +1,36 @@
+#include <algorithm>
+
+#include "support/test_frames.h"
+
+namespace vn::test {
+namespace {
+
+class CpuFrameSource final : public TestFrameSource {
+ public:
+  encode::DeviceHandle device() const override { return encode::DeviceHandle::cpu(); }
+
+  bool make_frame(const BgraImage& image, uint32_t frame_number, encode::CapturedFrame& frame, bool rgba) override {
+    pixels_ = image.pixels;
+    if (rgba) {
+      for (size_t i = 0; i < pixels_.size(); i += 4) std::swap(pixels_[i], pixels_[i + 2]);
+    }
+    frame = {};
+    frame.picture = {pixels_.data(), image.width, image.height, image.width * 4,
+                     rgba ? encode::PixelOrder::kRgba : encode::PixelOrder::kBgra};
+    frame.frame_number = frame_number;
+    frame.timestamp_us = uint64_t{frame_number} * 16667;
+    frame.width = image.width;
+    frame.height = image.height;
+    frame.is_new = true;
+    return true;
+  }
+
+ private:
+  std::vector<uint8_t> pixels_;
+};
+
+}  // namespace
+
+std::unique_ptr<TestFrameSource> TestFrameSource::Create() { return std::make_unique<CpuFrameSource>(); }
+
+}  // namespace vn::test
