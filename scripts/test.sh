@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test: the Linux build,
 # the same tests under AddressSanitizer + UndefinedBehaviorSanitizer, and the
-# Windows cross build under Wine. Exits non-zero on the first failure.
+# Windows cross build with its tests under Wine. Exits non-zero on the first
+# failure. VN_SKIP_WINDOWS=1 leaves the Windows stage out (local runs only).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,3 +17,13 @@ for preset in linux asan; do
   echo "== ${preset}: tests"
   ctest --preset "$preset" -j "$jobs"
 done
+
+if [ "${VN_SKIP_WINDOWS:-0}" != "1" ]; then
+  echo "== windows: dependencies (cached after the first build)"
+  prefix=$(scripts/build-win-deps.sh | tail -n 1)
+  echo "== windows: configure and build"
+  cmake --preset windows -DVN_WIN_DEPS_PREFIX="$prefix" >/dev/null
+  cmake --build --preset windows -j "$jobs"
+  echo "== windows: tests under Wine"
+  scripts/run-wine-tests.sh build/windows
+fi

@@ -17,7 +17,7 @@ TEST(AgentProcess, HelpPrintsTheUsageTextAndExitsZero) {
     const auto result = agent.run(args);
     ASSERT_TRUE(result.started);
     EXPECT_EQ(result.exit_code, 0) << ::testing::PrintToString(args);
-    EXPECT_EQ(result.std_out, usage_text()) << ::testing::PrintToString(args);
+    EXPECT_EQ(test::without_carriage_returns(result.std_out), usage_text()) << ::testing::PrintToString(args);
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include "core/crash_handler.h"
 #include "core/crash_restore.h"
+#include "core/seh_guard_win.h"
 
 namespace vn {
 namespace {
@@ -25,6 +26,9 @@ std::string module_path_of(const void* address) {
 
 // Unhandled-exception filter: logs the fault and lets the process end.
 LONG WINAPI crash_filter(EXCEPTION_POINTERS* pointers) {
+  // A fault inside a structured-exception guard is that guard's failure result.
+  if (seh_guard_recover(pointers)) return EXCEPTION_CONTINUE_EXECUTION;
+
   const EXCEPTION_RECORD* record = pointers != nullptr ? pointers->ExceptionRecord : nullptr;
   const DWORD code = record != nullptr ? record->ExceptionCode : 0;
 

@@ -23,6 +23,11 @@ std::string InstalledExe::log() const { return read_text_file(bin_ / "agent.log"
 
 bool InstalledExe::log_in_working_dir() const { return fs::exists(work_ / "agent.log"); }
 
+std::string without_carriage_returns(std::string text) {
+  std::erase(text, '\r');
+  return text;
+}
+
 bool has_log_line(const std::string& log, const std::string& level, const std::string& message) {
   const std::string escaped = std::regex_replace(message, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
   const std::regex line(R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] \[)" + level + R"(\] \[\d+\] )" + escaped +

@@ -17,4 +17,7 @@ struct ProcessResult {
 ProcessResult run_process(const std::string& exe, const std::vector<std::string>& args,
                           const std::string& working_dir);
 
+// `text` with every '\r' removed: Windows consoles end lines with "\r\n".
+std::string without_carriage_returns(std::string text);
+
 }  // namespace vn::test
