@@ -1,0 +1,1 @@
+# Further transport sources of vn_network.
