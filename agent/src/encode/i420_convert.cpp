@@ -74,6 +74,8 @@ void convert_to_i420(ConvertPath path, const uint8_t* source, size_t source_pitc
     uint8_t* u = u_plane + size_t{y / 2} * layout.chroma_width;
     uint8_t* v = v_plane + size_t{y / 2} * layout.chroma_width;
 
+    // The kernel leaves at most an odd width's last column (or rows narrower
+    // than its block) to the scalar code below.
     const uint32_t done = kernel != nullptr ? kernel(row0, row1, channels, width, y0, y1, u, v) : 0;
     i420::luma_row_scalar(row0, channels, done, width, y0);
     if (y1 != nullptr) i420::luma_row_scalar(row1, channels, done, width, y1);
