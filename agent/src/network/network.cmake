@@ -1,1 +1,6 @@
-# Further transport sources of vn_network.
+# Transport: sealing, packetizing with the erasure code.
+target_sources(vn_network PRIVATE
+  ${VN_AGENT_SRC}/network/encryption.cpp
+  ${VN_AGENT_SRC}/network/packetizer.cpp
+)
+target_link_libraries(vn_network PUBLIC vn_encode)
