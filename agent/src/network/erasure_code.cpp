@@ -118,6 +118,46 @@ std::vector<uint32_t> independent_rows(std::vector<uint8_t> matrix, uint32_t row
   return chosen;
 }
 
+// dst ^= factor * src over `length` bytes.
+void multiply_add_row(uint8_t* dst, const uint8_t* src, uint8_t factor, size_t length) {
+  if (length >= 64) {
+    gf_vect_mad(static_cast<int>(length), 1, 0, g_mul_tables[factor].data(), const_cast<uint8_t*>(src), dst);
+    return;
+  }
+  const auto& times_factor = g_products[factor];
+  for (size_t c = 0; c < length; ++c) dst[c] ^= times_factor[src[c]];
+}
+
+void scale_row(uint8_t* row, uint8_t factor, size_t length) {
+  const auto& times_factor = g_products[factor];
+  for (size_t c = 0; c < length; ++c) row[c] = times_factor[row[c]];
+}
+
+// Gauss-Jordan inversion of the m x m matrix `in` into `out`; false when it is
+// singular.
+bool invert_matrix(const uint8_t* in, uint8_t* out, uint32_t m) {
+  const size_t width = size_t{2} * m;  // [A | I]
+  std::vector<uint8_t> work(size_t{m} * width, 0);
+  for (uint32_t r = 0; r < m; ++r) {
+    std::memcpy(work.data() + r * width, in + size_t{r} * m, m);
+    work[r * width + m + r] = 1;
+  }
+  for (uint32_t col = 0; col < m; ++col) {
+    uint32_t pivot = col;
+    while (pivot < m && work[pivot * width + col] == 0) ++pivot;
+    if (pivot == m) return false;
+    uint8_t* pivot_row = work.data() + size_t{col} * width;
+    if (pivot != col) std::swap_ranges(pivot_row, pivot_row + width, work.data() + size_t{pivot} * width);
+    scale_row(pivot_row, gf_inv(pivot_row[col]), width);
+    for (uint32_t r = 0; r < m; ++r) {
+      uint8_t* row = work.data() + size_t{r} * width;
+      if (r != col && row[col] != 0) multiply_add_row(row, pivot_row, row[col], width);
+    }
+  }
+  for (uint32_t r = 0; r < m; ++r) std::memcpy(out + size_t{r} * m, work.data() + r * width + m, m);
+  return true;
+}
+
 // The repair rows `repair_ids` of a frame of n blocks, restricted to the data
 // columns `missing`, row-major.
 std::vector<uint8_t> repair_rows(uint32_t n, const std::vector<uint32_t>& repair_ids,
@@ -271,15 +311,13 @@ bool ErasureDecoder::decode() {
   std::vector<uint8_t> square(size_t{m} * m), inverse(size_t{m} * m);
   // Fast path: the first m rows (always independent for Cauchy rows).
   std::copy_n(rows.begin(), square.size(), square.begin());
-  std::vector<uint8_t> scratch = square;  // gf_invert_matrix destroys its input
-  if (gf_invert_matrix(scratch.data(), inverse.data(), static_cast<int>(m)) == 0) {
+  if (invert_matrix(square.data(), inverse.data(), m)) {
     for (uint32_t r = 0; r < m; ++r) chosen.push_back(r);
   } else {
     chosen = independent_rows(rows, available, m);
     if (chosen.size() < m) return false;
     for (uint32_t r = 0; r < m; ++r) std::copy_n(rows.begin() + size_t{chosen[r]} * m, m, square.begin() + size_t{r} * m);
-    scratch = square;
-    if (gf_invert_matrix(scratch.data(), inverse.data(), static_cast<int>(m)) != 0) return false;
+    if (!invert_matrix(square.data(), inverse.data(), m)) return false;
   }
 
   // s_r = repair_r + (known data's share of repair_r); in GF(2^8) adding is subtracting.
