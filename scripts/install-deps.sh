@@ -14,6 +14,7 @@ packages=(
   libpulse-dev
   libboost-dev
   xvfb xauth x11-utils
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test: the Linux build,
-# the same tests under AddressSanitizer + UndefinedBehaviorSanitizer, and the
-# Windows cross build with its tests under Wine. Exits non-zero on the first
+# the same tests under AddressSanitizer + UndefinedBehaviorSanitizer, a short
+# run of every fuzz target, and the Windows cross build with its tests under
+# Wine. Exits non-zero on the first
 # failure. VN_SKIP_WINDOWS=1 leaves the Windows stage out (local runs only).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,6 +17,18 @@ for preset in linux asan; do
   cmake --build --preset "$preset" -j "$jobs"
   echo "== ${preset}: tests"
   ctest --preset "$preset" -j "$jobs"
+done
+
+echo "== fuzz: build the libFuzzer targets and run each briefly"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs"
+fuzz_seconds=${VN_FUZZ_SECONDS:-15}
+for fuzzer in build/fuzz/fuzz/fuzz_*; do
+  [ -x "$fuzzer" ] || continue
+  echo "-- $(basename "$fuzzer") for ${fuzz_seconds}s"
+  corpus=$(mktemp -d)
+  "$fuzzer" -max_total_time="$fuzz_seconds" -print_final_stats=0 "$corpus" 2>&1 | tail -n 1
+  rm -rf "$corpus"
 done
 
 if [ "${VN_SKIP_WINDOWS:-0}" != "1" ]; then
