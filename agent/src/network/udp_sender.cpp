@@ -1,12 +1,12 @@
 #include "network/udp_sender.h"
 
+#include <spdlog/spdlog.h>
 #include <asio/bind_executor.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/address.hpp>
 #include <asio/ip/udp.hpp>
 #include <asio/post.hpp>
 #include <asio/strand.hpp>
-#include <spdlog/spdlog.h>
 
 #include <algorithm>
 #include <array>
@@ -142,6 +142,7 @@ bool UdpSender::State::open() {
     }
     socket.set_option(asio::socket_base::send_buffer_size(kSendBufferBytes));
     set_type_of_service(socket, kTypeOfService);
+    ignore_port_unreachable(socket);
     spdlog::info("UDP sender opened -> {}:{} (initial, will update on probe)", host, destination_port);
     return true;
   } catch (const std::exception& e) {
@@ -172,11 +173,11 @@ void UdpSender::State::start_probe_listening() {
 }
 
 void UdpSender::State::receive_probe() {
-  socket.async_receive_from(asio::buffer(probe_buffer), probe_source,
-                            asio::bind_executor(strand, [self = shared_from_this()](const asio::error_code& error,
-                                                                                    size_t size) {
-                              self->on_probe(error, size);
-                            }));
+  socket.async_receive_from(
+      asio::buffer(probe_buffer), probe_source,
+      asio::bind_executor(strand, [self = shared_from_this()](const asio::error_code& error, size_t size) {
+        self->on_probe(error, size);
+      }));
 }
 
 void UdpSender::State::on_probe(const asio::error_code& error, size_t size) {
@@ -306,11 +307,10 @@ void UdpSender::State::send_chain() {
     // The move-only handler owns the bytes until the completion.
     auto owned = std::make_unique<std::vector<uint8_t>>(std::move(datagram));
     const asio::const_buffer view = asio::buffer(*owned);
-    socket.async_send_to(view, target,
-                         asio::bind_executor(strand, [self = shared_from_this(), owned = std::move(owned)](
-                                                         const asio::error_code& error, size_t size) {
-                           self->on_sent(error, size);
-                         }));
+    socket.async_send_to(
+        view, target,
+        asio::bind_executor(strand, [self = shared_from_this(), owned = std::move(owned)](
+                                        const asio::error_code& error, size_t size) { self->on_sent(error, size); }));
   }
 }
 
@@ -355,27 +355,45 @@ void UdpSender::State::close() {
 UdpSender::UdpSender(asio::io_context& io, std::string host, uint16_t port, uint16_t local_port)
     : state_(std::make_shared<State>(io, std::move(host), port, local_port)) {}
 
-UdpSender::~UdpSender() { close(); }
+UdpSender::~UdpSender() {
+  close();
+}
 
-bool UdpSender::open() { return state_->open(); }
+bool UdpSender::open() {
+  return state_->open();
+}
 
-void UdpSender::set_probe_token(const uint8_t* data, size_t size) { state_->set_probe_token(data, size); }
+void UdpSender::set_probe_token(const uint8_t* data, size_t size) {
+  state_->set_probe_token(data, size);
+}
 
-void UdpSender::start_probe_listening() { state_->start_probe_listening(); }
+void UdpSender::start_probe_listening() {
+  state_->start_probe_listening();
+}
 
 bool UdpSender::wait_for_probe(int timeout_s, const std::function<bool()>& abort) {
   return state_->wait_for_probe(timeout_s, abort);
 }
 
-void UdpSender::enqueue(const std::vector<Packet>& batch) { state_->enqueue(batch); }
+void UdpSender::enqueue(const std::vector<Packet>& batch) {
+  state_->enqueue(batch);
+}
 
-void UdpSender::close() { state_->close(); }
+void UdpSender::close() {
+  state_->close();
+}
 
-uint64_t UdpSender::bytes_sent() const { return state_->bytes_sent.load(); }
+uint64_t UdpSender::bytes_sent() const {
+  return state_->bytes_sent.load();
+}
 
-uint64_t UdpSender::packets_sent() const { return state_->packets_sent.load(); }
+uint64_t UdpSender::packets_sent() const {
+  return state_->packets_sent.load();
+}
 
-uint64_t UdpSender::send_errors() const { return state_->send_errors.load(); }
+uint64_t UdpSender::send_errors() const {
+  return state_->send_errors.load();
+}
 
 size_t UdpSender::queued() const {
   std::lock_guard lock(state_->queue_mutex);

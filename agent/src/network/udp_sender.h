@@ -53,7 +53,7 @@ class UdpSender {
   void start_probe_listening();
   // True once a valid probe has arrived. Blocks up to `timeout_s` seconds
   // (<= 0: no deadline) or until `abort` (may be empty) returns true; `abort`
-  // is called from this thread at least every 100 ms.
+  // is called from this thread about every 100 ms.
   bool wait_for_probe(int timeout_s, const std::function<bool()>& abort);
   // Queues the datagrams (header + payload) of a whole batch, after dropping
   // the oldest queued datagrams beyond MAX_QUEUE, and starts the send chain.

@@ -2,7 +2,8 @@
 
 #include <asio/ip/address_v4.hpp>
 
-#include <cstring>
+#include <algorithm>
+#include <iterator>
 
 namespace vn::test {
 
@@ -69,8 +70,7 @@ uint16_t free_udp_port() {
 
 }  // namespace
 
-std::unique_ptr<network::UdpSender> open_sender(asio::io_context& io, uint16_t destination_port,
-                                                uint16_t* local_port) {
+std::unique_ptr<network::UdpSender> open_sender(asio::io_context& io, uint16_t destination_port, uint16_t* local_port) {
   for (int attempt = 0; attempt < 5; ++attempt) {
     const uint16_t port = free_udp_port();
     auto sender = std::make_unique<network::UdpSender>(io, "127.0.0.1", destination_port, port);
@@ -96,15 +96,17 @@ network::Packet make_packet(uint32_t frame_id, size_t payload_size) {
 }
 
 std::vector<uint8_t> wire_bytes(const network::Packet& packet) {
-  const auto header = packet.header.serialize();
-  std::vector<uint8_t> out(header.begin(), header.end());
-  out.insert(out.end(), packet.payload.begin(), packet.payload.end());
+  std::vector<uint8_t> out(network::PacketHeader::kSize + packet.payload.size());
+  packet.header.serialize_to(out.data());
+  std::copy(packet.payload.begin(), packet.payload.end(), out.begin() + network::PacketHeader::kSize);
   return out;
 }
 
 std::vector<uint8_t> probe(std::span<const uint8_t> tail) {
-  std::vector<uint8_t> out{'V', 'N', 'P', '1'};
-  out.insert(out.end(), tail.begin(), tail.end());
+  constexpr uint8_t kMagic[] = {'V', 'N', 'P', '1'};
+  std::vector<uint8_t> out(sizeof(kMagic) + tail.size());
+  std::copy(std::begin(kMagic), std::end(kMagic), out.begin());
+  std::copy(tail.begin(), tail.end(), out.begin() + sizeof(kMagic));
   return out;
 }
 

@@ -61,8 +61,7 @@ bool eventually(const std::function<bool()>& done);
 
 // A sender towards 127.0.0.1:`destination_port`, opened on a free local port
 // (retried should another test take the port first); null when it never opened.
-std::unique_ptr<network::UdpSender> open_sender(asio::io_context& io, uint16_t destination_port,
-                                                uint16_t* local_port);
+std::unique_ptr<network::UdpSender> open_sender(asio::io_context& io, uint16_t destination_port, uint16_t* local_port);
 
 // A video packet with `payload_size` bytes of a pattern derived from `frame_id`.
 network::Packet make_packet(uint32_t frame_id, size_t payload_size);
