@@ -1,8 +1,7 @@
 # Desktop capture (vn_capture): the DesktopCapturer of the platform and the
 # portable helpers it draws the cursor and keeps the dirty rectangles with.
 if(WIN32)
-  # The Windows capturer (desktop duplication with a GDI fallback) is not built
-  # yet; vn_capture is defined here when it is.
+  # Defined in capture_win.cmake: desktop duplication with a GDI fallback.
 else()
   find_package(X11 REQUIRED COMPONENTS Xext Xfixes Xdamage)
 
