@@ -22,9 +22,10 @@ else()
   add_executable(vn_capture_tests
     ${VN_CAPTURE_TESTS}
     capture/x11_capturer_test_linux.cpp
+    capture/capture_encode_test_linux.cpp
   )
   target_link_libraries(vn_capture_tests PRIVATE
-    vn_capture vn_test_support vn_warnings GTest::gtest_main X11::X11 X11::Xrandr)
+    vn_capture vn_encode vn_test_support vn_warnings GTest::gtest_main X11::X11 X11::Xrandr)
 endif()
 
 vn_register_tests(vn_capture_tests)
