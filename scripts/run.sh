@@ -4,6 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=true
 scripts/install-deps.sh
 cmake --preset linux >/dev/null
 cmake --build --preset linux -j "$(nproc 2>/dev/null || echo 2)" --target agent

@@ -22,6 +22,22 @@ struct D3D11Device {
   ComPtr<ID3D11DeviceContext> context;
 };
 
+// A width x height BGRA texture description: one mip level, one layer, no
+// multisampling, default usage, with the given bind and misc flags.
+inline D3D11_TEXTURE2D_DESC bgra_texture_desc(uint32_t width, uint32_t height, UINT bind_flags, UINT misc_flags = 0) {
+  D3D11_TEXTURE2D_DESC desc{};
+  desc.Width = width;
+  desc.Height = height;
+  desc.MipLevels = 1;
+  desc.ArraySize = 1;
+  desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
+  desc.SampleDesc.Count = 1;
+  desc.Usage = D3D11_USAGE_DEFAULT;
+  desc.BindFlags = bind_flags;
+  desc.MiscFlags = misc_flags;
+  return desc;
+}
+
 // Creates the device on the first GPU adapter (index 0) with BGRA support at
 // feature level 11_1 or 11_0, replacing what `out` held. False, logged, when
 // the factory, the adapter or the device cannot be had.

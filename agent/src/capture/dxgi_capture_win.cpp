@@ -242,16 +242,8 @@ bool DxgiCapture::ensure_compose_texture(uint32_t width, uint32_t height) {
   compose_texture_.Reset();
   compose_width_ = 0;
   compose_height_ = 0;
-  D3D11_TEXTURE2D_DESC desc{};
-  desc.Width = width;
-  desc.Height = height;
-  desc.MipLevels = 1;
-  desc.ArraySize = 1;
-  desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
-  desc.SampleDesc.Count = 1;
-  desc.Usage = D3D11_USAGE_DEFAULT;
-  desc.BindFlags = D3D11_BIND_RENDER_TARGET;
-  desc.MiscFlags = D3D11_RESOURCE_MISC_GDI_COMPATIBLE;
+  const D3D11_TEXTURE2D_DESC desc =
+      bgra_texture_desc(width, height, D3D11_BIND_RENDER_TARGET, D3D11_RESOURCE_MISC_GDI_COMPATIBLE);
   const HRESULT hr = device_->CreateTexture2D(&desc, nullptr, &compose_texture_);
   if (FAILED(hr)) {
     compose_texture_.Reset();

@@ -91,15 +91,7 @@ bool GdiCapture::open(const RECT& area) {
   }
   grab_failures_.reset();
 
-  D3D11_TEXTURE2D_DESC desc{};
-  desc.Width = width;
-  desc.Height = height;
-  desc.MipLevels = 1;
-  desc.ArraySize = 1;
-  desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
-  desc.SampleDesc.Count = 1;
-  desc.Usage = D3D11_USAGE_DEFAULT;
-  desc.BindFlags = D3D11_BIND_SHADER_RESOURCE;
+  const D3D11_TEXTURE2D_DESC desc = bgra_texture_desc(width, height, D3D11_BIND_SHADER_RESOURCE);
   const HRESULT hr = device_->CreateTexture2D(&desc, nullptr, &texture_);
   if (FAILED(hr)) {
     spdlog::error("GDI capture: CreateTexture2D {}x{} failed: 0x{:08X}", width, height, hr_code(hr));
@@ -164,20 +156,17 @@ CaptureStatus GdiCapture::capture_frame(CapturedFrame& out) {
     context_->UpdateSubresource(texture_.Get(), 0, &box, last_.data() + first, pitch, 0);
   }
   limit_dirty_rects(changed, kMaxDirtyRects);
-
-  ++frame_counter_;
-  out.texture = texture_.Get();
-  out.frame_number = frame_counter_;
-  out.timestamp_us = now_us();
-  out.width = width_;
-  out.height = height_;
-  out.is_new = true;
-  out.dirty_rects = std::move(changed);
+  deliver(out, std::move(changed));
   return CaptureStatus::kNewFrame;
 }
 
 CaptureStatus GdiCapture::repeat_last_frame(CapturedFrame& out) {
   if (last_.empty() || texture_ == nullptr) return CaptureStatus::kFailed;
+  deliver(out, {});
+  return CaptureStatus::kNewFrame;
+}
+
+void GdiCapture::deliver(CapturedFrame& out, std::vector<DirtyRect> dirty_rects) {
   ++frame_counter_;
   out.texture = texture_.Get();
   out.frame_number = frame_counter_;
@@ -185,8 +174,7 @@ CaptureStatus GdiCapture::repeat_last_frame(CapturedFrame& out) {
   out.width = width_;
   out.height = height_;
   out.is_new = true;
-  out.dirty_rects.clear();
-  return CaptureStatus::kNewFrame;
+  out.dirty_rects = std::move(dirty_rects);
 }
 
 }  // namespace vn::capture

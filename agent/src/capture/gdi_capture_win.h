@@ -44,6 +44,8 @@ class GdiCapture final : public CaptureBackend {
   // Screen plus cursor into the DIB. False, logged (limited), on failure.
   bool grab();
   void close();
+  // Fills `out` with the texture as the next frame.
+  void deliver(encode::CapturedFrame& out, std::vector<encode::DirtyRect> dirty_rects);
 
   ComPtr<ID3D11Device> device_;
   ComPtr<ID3D11DeviceContext> context_;

@@ -164,6 +164,8 @@ class DesktopCapturerTest : public ::testing::Test {
     window_ = new ColourWindow(kRed);
   }
   static void TearDownTestSuite() {
+    // Never destroy the cursor in use: Wine's X11 driver keeps a reference to it.
+    SetCursor(LoadCursor(nullptr, IDC_ARROW));
     delete window_;
     delete cursor_;
     window_ = nullptr;
