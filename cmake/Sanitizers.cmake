@@ -8,3 +8,9 @@ if(VN_SANITIZE)
                       -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
 endif()
+
+# Fuzz builds instrument all project code for coverage; the fuzz targets add
+# the libFuzzer driver themselves.
+if(VN_BUILD_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
