@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/d3d11_device_win.h"
 #include "capture/dxgi_capture_win.h"
 #include "capture/screen_cursor_win.h"
 #include "encode/cpu_frame_reader.h"
@@ -145,15 +146,8 @@ class DxgiCaptureTest : public ::testing::Test {
     width_ = static_cast<UINT>(desc.DesktopCoordinates.right - desc.DesktopCoordinates.left);
     height_ = static_cast<UINT>(desc.DesktopCoordinates.bottom - desc.DesktopCoordinates.top);
     std::vector<uint32_t> pixels(size_t{width_} * height_, kDesktopColour);
-    D3D11_TEXTURE2D_DESC texture{};
-    texture.Width = width_;
-    texture.Height = height_;
-    texture.MipLevels = 1;
-    texture.ArraySize = 1;
-    texture.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
-    texture.SampleDesc.Count = 1;
-    texture.Usage = D3D11_USAGE_DEFAULT;
-    texture.BindFlags = D3D11_BIND_RENDER_TARGET | D3D11_BIND_SHADER_RESOURCE;
+    const D3D11_TEXTURE2D_DESC texture =
+        bgra_texture_desc(width_, height_, D3D11_BIND_RENDER_TARGET | D3D11_BIND_SHADER_RESOURCE);
     const D3D11_SUBRESOURCE_DATA data{pixels.data(), width_ * 4, 0};
     ASSERT_TRUE(SUCCEEDED(device_.device->CreateTexture2D(&texture, &data, &desktop_)));
     ComPtr<IDXGIResource> resource;
