@@ -20,4 +20,14 @@ BgraImage test_pattern(uint32_t width, uint32_t height, uint32_t frame) {
   return image;
 }
 
+encode::CapturedFrame frame_record(const BgraImage& image, uint32_t frame_number) {
+  encode::CapturedFrame frame;
+  frame.frame_number = frame_number;
+  frame.timestamp_us = uint64_t{frame_number} * 16667;
+  frame.width = image.width;
+  frame.height = image.height;
+  frame.is_new = true;
+  return frame;
+}
+
 }  // namespace vn::test

@@ -21,6 +21,10 @@ struct BgraImage {
 // A smooth, moving test pattern (gradients, a bright square at `frame`'s spot).
 BgraImage test_pattern(uint32_t width, uint32_t height, uint32_t frame);
 
+// A new frame's record for `image` without its pixels: number, a 60 fps
+// time stamp from the number, size, is_new.
+encode::CapturedFrame frame_record(const BgraImage& image, uint32_t frame_number);
+
 // Turns pictures into captured frames the platform's encoders can read: CPU
 // pictures on Linux, Direct3D 11 textures on Windows.
 class TestFrameSource {

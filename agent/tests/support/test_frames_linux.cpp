@@ -14,14 +14,9 @@ class CpuFrameSource final : public TestFrameSource {
     if (rgba) {
       for (size_t i = 0; i < pixels_.size(); i += 4) std::swap(pixels_[i], pixels_[i + 2]);
     }
-    frame = {};
+    frame = frame_record(image, frame_number);
     frame.picture = {pixels_.data(), image.width, image.height, image.width * 4,
                      rgba ? encode::PixelOrder::kRgba : encode::PixelOrder::kBgra};
-    frame.frame_number = frame_number;
-    frame.timestamp_us = uint64_t{frame_number} * 16667;
-    frame.width = image.width;
-    frame.height = image.height;
-    frame.is_new = true;
     return true;
   }
 

@@ -56,13 +56,8 @@ class TextureFrameSource final : public TestFrameSource {
       texture_ = nullptr;
       return false;
     }
-    frame = {};
+    frame = frame_record(image, frame_number);
     frame.texture = texture_;
-    frame.frame_number = frame_number;
-    frame.timestamp_us = uint64_t{frame_number} * 16667;
-    frame.width = image.width;
-    frame.height = image.height;
-    frame.is_new = true;
     return true;
   }
 
