@@ -189,13 +189,7 @@ CaptureStatus DxgiCapture::capture_frame(CapturedFrame& out) {
     return CaptureStatus::kFailed;
   }
 
-  ++frame_counter_;
-  out.frame_number = frame_counter_;
-  out.timestamp_us = now_us();
-  out.width = width();
-  out.height = height();
-  out.is_new = true;
-  out.dirty_rects.clear();
+  start_next_frame(out);
 
   // The desktop texture stays alive while the frame is acquired, after the
   // local references go.
@@ -269,16 +263,20 @@ bool DxgiCapture::compose_cursor(ID3D11Texture2D* desktop) {
   return true;
 }
 
-CaptureStatus DxgiCapture::repeat_last_frame(CapturedFrame& out) {
-  if (compose_texture_ == nullptr) return CaptureStatus::kFailed;
+void DxgiCapture::start_next_frame(CapturedFrame& out) {
   ++frame_counter_;
-  out.texture = compose_texture_.Get();
   out.frame_number = frame_counter_;
   out.timestamp_us = now_us();
   out.width = width();
   out.height = height();
   out.is_new = true;
   out.dirty_rects.clear();
+}
+
+CaptureStatus DxgiCapture::repeat_last_frame(CapturedFrame& out) {
+  if (compose_texture_ == nullptr) return CaptureStatus::kFailed;
+  start_next_frame(out);
+  out.texture = compose_texture_.Get();
   return CaptureStatus::kNewFrame;
 }
 

@@ -52,6 +52,9 @@ class DxgiCapture final : public CaptureBackend {
   const char* name() const override { return "DXGI"; }
 
  private:
+  // Numbers the next frame and fills its time, size and flags (no texture,
+  // no dirty rectangles).
+  void start_next_frame(encode::CapturedFrame& out);
   bool recover_duplication();
   // ReleaseFrame under the guard; `label` names the caller in the log line.
   void release_held_frame(const char* label);
