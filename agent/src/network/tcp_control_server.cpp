@@ -308,8 +308,9 @@ void TcpControlServer::State::read_next() {
 void TcpControlServer::State::on_read(const asio::error_code& ec, size_t bytes) {
   if (stopping) return;
   if (ec) {
-    connected = false;
+    // Log first: whoever sees connected() turn false may rely on the reason being logged.
     if (ec != asio::error::operation_aborted) spdlog::warn("TcpControlServer: read error: {}", ec.message());
+    connected = false;
     return;
   }
   const std::string line(asio::buffers_begin(buffer.data()), asio::buffers_begin(buffer.data()) + (bytes - 1));

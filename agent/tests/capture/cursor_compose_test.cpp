@@ -44,6 +44,7 @@ struct Pixel {
 
 struct ComposeCase {
   std::string name;
+  friend void PrintTo(const ComposeCase& c, std::ostream* os) { *os << c.name; }
   CursorImage cursor;
   int32_t left;
   int32_t top;

@@ -15,6 +15,7 @@ struct Change {
 
 struct Case {
   const char* name;
+  friend void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
   uint32_t width, height;
   std::vector<Change> changes;
   std::vector<DirtyRect> expected;

@@ -40,6 +40,7 @@ struct Recorder {
 
 struct LineCase {
   const char* name;
+  friend void PrintTo(const LineCase& c, std::ostream* os) { *os << c.name; }
   std::string line;
   ControlLineResult result;
   std::string event;  // empty: nothing is called
@@ -95,6 +96,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct FallbackCase {
   const char* name;
+  friend void PrintTo(const FallbackCase& c, std::ostream* os) { *os << c.name; }
   bool stats, command, settings;  // which callbacks are set
   std::string line;
   ControlLineResult result;

@@ -59,6 +59,7 @@ std::vector<uint8_t> base64_decode(const std::string& text) {
 
 struct AuthCase {
   const char* name;
+  friend void PrintTo(const AuthCase& c, std::ostream* os) { *os << c.name; }
   std::string expected_hash;
   std::string sent;  // bytes the launcher sends
   bool accepted;
@@ -156,6 +157,7 @@ enum class Launcher { kAbsent, kSilent, kHalfLine, kHangsUp };
 
 struct WaitCase {
   const char* name;
+  friend void PrintTo(const WaitCase& c, std::ostream* os) { *os << c.name; }
   Launcher launcher;
   bool abort;  // set the abort flag once the server reached the step
   network::TcpControlTimeouts timeouts;

@@ -38,6 +38,7 @@ INSTANTIATE_TEST_SUITE_P(Table, PrivateAddress,
 
 struct RouteCase {
   const char* name;
+  friend void PrintTo(const RouteCase& c, std::ostream* os) { *os << c.name; }
   std::string sent_udp_ip;  // the launcher's value
   std::string tcp_remote;
   std::string kept;         // after the handshake's override rules
