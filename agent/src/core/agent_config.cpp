@@ -5,10 +5,20 @@
 #include <iostream>
 #include <string_view>
 
+#include <sodium.h>
+
 #include "core/parse_int.h"
 
 namespace vn {
 namespace {
+
+std::string sha256_hex(const std::string& text) {
+  unsigned char digest[crypto_hash_sha256_BYTES];
+  crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(text.data()), text.size());
+  char hex[crypto_hash_sha256_BYTES * 2 + 1];
+  sodium_bin2hex(hex, sizeof(hex), digest, sizeof(digest));
+  return hex;
+}
 
 using ValueSetter = std::function<void(AgentConfig&, const std::string&)>;
 using FlagSetter = std::function<void(AgentConfig&)>;
@@ -40,6 +50,9 @@ const ValueOption kValueOptions[] = {
     {"--public-ip", [](AgentConfig& c, const std::string& v) { c.public_ip = v; }},
     {"--steam-app-id", [](AgentConfig& c, const std::string& v) { c.steam_app_id = v; }},
     {"--steam-path", [](AgentConfig& c, const std::string& v) { c.steam_path = v; }},
+    // Standalone sessions: only a launcher presenting this token gets the keys.
+    // Not in the usage text (the backend hands out tokens in service use).
+    {"--session-token", [](AgentConfig& c, const std::string& v) { c.session_token_sha256 = sha256_hex(v); }},
 };
 
 const FlagOption kFlagOptions[] = {

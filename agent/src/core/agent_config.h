@@ -25,6 +25,9 @@ struct AgentConfig {
   bool launch_steam = false;
   std::string steam_app_id;
   std::string steam_path;
+  // Hex SHA-256 of --session-token: the token a standalone session's launcher
+  // must present. Empty: the control server's rule for a missing hash applies.
+  std::string session_token_sha256;
 };
 
 // The usage text printed by --help / -h, every line ending in '\n'.

@@ -11,6 +11,8 @@
 #include "core/host_info.h"
 #include "core/network_runtime.h"
 #include "core/run_flag.h"
+#include "core/session_control.h"
+#include "core/session_loop.h"
 #include "network/erasure_code.h"
 
 namespace vn {
@@ -48,10 +50,15 @@ int main_inner(int argc, char** argv) {
   if (!config.saas_host.empty()) {
     spdlog::warn("SaaS connector: not available in this build; {}:{} is not contacted", config.saas_host,
                  config.saas_port);
+    spdlog::info("Agent stopped cleanly");
+    return 0;
   }
 
-  // The session loop takes over here: one session from the command line
-  // without a backend, else one per prepare_session until the agent stops.
+  // Standalone: one session from the command line.
+  SessionFlags flags;
+  SessionLoop loop(config, nullptr, nullptr, flags);
+  loop.run();
+  spdlog::info("Agent stopped cleanly");
   return 0;
 }
 
