@@ -10,6 +10,7 @@ packages=(
   libspdlog-dev libfmt-dev nlohmann-json3-dev libasio-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libisal-dev
+  zlib1g-dev
   libx11-dev libxext-dev libxfixes-dev libxdamage-dev libxtst-dev libxrandr-dev
   libpulse-dev
   libboost-dev

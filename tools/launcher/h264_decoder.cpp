@@ -1,10 +1,12 @@
-#include "support/h264_decoder.h"
+// Same-directory include: this file is also compiled into the agent's test
+// support library, which has no include path to the launcher.
+#include "h264_decoder.h"
 
 #include <wels/codec_api.h>
 
 #include <cstring>
 
-namespace vn::test {
+namespace vn::launcher {
 
 H264Decoder::H264Decoder() {
   if (WelsCreateDecoder(&decoder_) != 0 || decoder_ == nullptr) {
@@ -28,12 +30,14 @@ H264Decoder::~H264Decoder() {
 }
 
 bool H264Decoder::decode(const std::vector<uint8_t>& access_unit, DecodedPicture& out) {
+  refused_ = false;
   if (decoder_ == nullptr || access_unit.empty()) return false;
   unsigned char* planes[3] = {};
   SBufferInfo info;
   std::memset(&info, 0, sizeof(info));
   const DECODING_STATE state =
       decoder_->DecodeFrameNoDelay(access_unit.data(), static_cast<int>(access_unit.size()), planes, &info);
+  refused_ = state != dsErrorFree;
   if (state != dsErrorFree || info.iBufferStatus != 1) return false;
 
   const SSysMEMBuffer& buffer = info.UsrData.sSystemBuffer;
@@ -65,4 +69,4 @@ std::vector<int> nal_unit_types(const std::vector<uint8_t>& annex_b) {
   return types;
 }
 
-}  // namespace vn::test
+}  // namespace vn::launcher
