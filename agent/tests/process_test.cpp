@@ -23,7 +23,7 @@ TEST(AgentProcess, HelpPrintsTheUsageTextAndExitsZero) {
 
 TEST(AgentProcess, StandaloneStartLogsBesideTheExecutableAndExitsZero) {
   const test::InstalledExe agent(VN_AGENT_EXE);
-  const auto result = agent.run({});
+  const auto result = agent.run_with_refused_launcher({}, 48001);
   ASSERT_TRUE(result.started);
   EXPECT_EQ(result.exit_code, 0);
   const std::string log = agent.log();
@@ -38,9 +38,10 @@ TEST(AgentProcess, StandaloneStartLogsBesideTheExecutableAndExitsZero) {
 
 TEST(AgentProcess, ConfigurationLineAndPorts) {
   const test::InstalledExe agent(VN_AGENT_EXE);
-  const auto result =
-      agent.run({"--bitrate", "5000000", "--width", "1280", "--height", "720", "--fps", "30", "--codec", "hevc",
-                 "--port", "48011", "--unknown-option"});
+  const auto result = agent.run_with_refused_launcher({"--bitrate", "5000000", "--width", "1280", "--height", "720",
+                                                       "--fps", "30", "--codec", "hevc", "--port", "48011",
+                                                       "--unknown-option"},
+                                                      48011);
   EXPECT_EQ(result.exit_code, 0);
   const std::string log = agent.log();
   EXPECT_TRUE(test::has_log_line(log, "info", "Config: 1280x720 @30 fps, 5000 kbps, codec=hevc")) << log;

@@ -1,6 +1,10 @@
 #pragma once
 
+#include <chrono>
+#include <memory>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace vn::test {
@@ -12,8 +16,33 @@ struct ProcessResult {
   std::string std_out;    // everything written to standard output
 };
 
-// Runs `exe` with `args` in `working_dir` and waits for it. Standard error
-// goes to the caller's standard error.
+// A child process whose standard output is collected by a thread of its own;
+// standard error goes to the caller's. The destructor kills a child that is
+// still running and reaps it.
+class ChildProcess {
+ public:
+  // `env` entries are "NAME=value" added to (or replacing in) the caller's
+  // environment; "NAME=" with nothing after the '=' removes NAME.
+  ChildProcess(const std::string& exe, const std::vector<std::string>& args, const std::string& working_dir,
+               const std::vector<std::string>& env = {});
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  bool started() const;
+  // Asks the child to stop as Ctrl+C would (SIGINT on POSIX; on Windows the
+  // child is terminated with exit code 130).
+  void interrupt();
+  // Waits up to `timeout` for the child to exit; empty when it still runs.
+  std::optional<ProcessResult> wait_for(std::chrono::milliseconds timeout);
+  ProcessResult wait();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Runs `exe` with `args` in `working_dir` and waits for it.
 ProcessResult run_process(const std::string& exe, const std::vector<std::string>& args,
                           const std::string& working_dir);
 

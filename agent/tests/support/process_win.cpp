@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <cstring>
+
 #include "support/process.h"
 
 namespace vn::test {
@@ -27,17 +29,56 @@ std::string quote_argument(const std::string& arg) {
 
 }  // namespace
 
-ProcessResult run_process(const std::string& exe, const std::vector<std::string>& args,
-                          const std::string& working_dir) {
-  ProcessResult result;
+struct ChildProcess::Impl {
+  PROCESS_INFORMATION process{};
+  HANDLE out_read = nullptr;
+  std::thread reader;
+  std::string std_out;
+  std::optional<ProcessResult> result;
+
+  void finish() {
+    if (reader.joinable()) reader.join();
+    ProcessResult r;
+    r.started = true;
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    r.exit_code = static_cast<int>(code);
+    r.std_out = std::move(std_out);
+    result = std::move(r);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+  }
+};
+
+ChildProcess::ChildProcess(const std::string& exe, const std::vector<std::string>& args,
+                           const std::string& working_dir, const std::vector<std::string>& env)
+    : impl_(std::make_unique<Impl>()) {
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HANDLE read_end = nullptr;
   HANDLE write_end = nullptr;
-  if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) return result;
-  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+  if (!CreatePipe(&impl_->out_read, &write_end, &inheritable, 0)) return;
+  SetHandleInformation(impl_->out_read, HANDLE_FLAG_INHERIT, 0);
 
   std::string command_line = quote_argument(exe);
   for (const auto& arg : args) command_line += " " + quote_argument(arg);
+
+  // The child's environment: ours with the overrides applied.
+  std::string block;
+  if (!env.empty()) {
+    std::vector<std::string> entries;
+    if (LPCH current = GetEnvironmentStringsA(); current != nullptr) {
+      for (const char* p = current; *p != '\0'; p += std::strlen(p) + 1) entries.emplace_back(p);
+      FreeEnvironmentStringsA(current);
+    }
+    for (const std::string& entry : env) {
+      const size_t eq = entry.find('=');
+      if (eq == std::string::npos) continue;
+      const std::string prefix = entry.substr(0, eq + 1);
+      std::erase_if(entries, [&](const std::string& e) { return _strnicmp(e.c_str(), prefix.c_str(), prefix.size()) == 0; });
+      if (eq + 1 < entry.size()) entries.push_back(entry);
+    }
+    for (const std::string& e : entries) block.append(e).push_back('\0');
+    block.push_back('\0');
+  }
 
   STARTUPINFOA startup{};
   startup.cb = sizeof(startup);
@@ -45,27 +86,60 @@ ProcessResult run_process(const std::string& exe, const std::vector<std::string>
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   startup.hStdOutput = write_end;
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  PROCESS_INFORMATION process{};
-  const BOOL created = CreateProcessA(exe.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                      working_dir.c_str(), &startup, &process);
+  const BOOL created = CreateProcessA(exe.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0,
+                                      block.empty() ? nullptr : block.data(), working_dir.c_str(), &startup,
+                                      &impl_->process);
   CloseHandle(write_end);
   if (!created) {
-    CloseHandle(read_end);
-    return result;
+    CloseHandle(impl_->out_read);
+    impl_->out_read = nullptr;
+    impl_->process = {};
+    return;
   }
-  result.started = true;
-  char buffer[4096];
-  DWORD n = 0;
-  while (ReadFile(read_end, buffer, sizeof(buffer), &n, nullptr) && n > 0) result.std_out.append(buffer, n);
-  CloseHandle(read_end);
+  impl_->reader = std::thread([impl = impl_.get()] {
+    char buffer[4096];
+    DWORD n = 0;
+    while (ReadFile(impl->out_read, buffer, sizeof(buffer), &n, nullptr) && n > 0) impl->std_out.append(buffer, n);
+    CloseHandle(impl->out_read);
+  });
+}
 
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD code = 0;
-  GetExitCodeProcess(process.hProcess, &code);
-  result.exit_code = static_cast<int>(code);
-  CloseHandle(process.hProcess);
-  CloseHandle(process.hThread);
-  return result;
+ChildProcess::~ChildProcess() {
+  if (!started() || impl_->result) return;
+  TerminateProcess(impl_->process.hProcess, 137);
+  wait();
+}
+
+bool ChildProcess::started() const { return impl_->process.hProcess != nullptr; }
+
+void ChildProcess::interrupt() {
+  if (started() && !impl_->result) TerminateProcess(impl_->process.hProcess, 130);
+}
+
+std::optional<ProcessResult> ChildProcess::wait_for(std::chrono::milliseconds timeout) {
+  if (!started()) return ProcessResult{};
+  if (!impl_->result) {
+    if (WaitForSingleObject(impl_->process.hProcess, static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) {
+      return std::nullopt;
+    }
+    impl_->finish();
+  }
+  return impl_->result;
+}
+
+ProcessResult ChildProcess::wait() {
+  if (!started()) return ProcessResult{};
+  if (!impl_->result) {
+    WaitForSingleObject(impl_->process.hProcess, INFINITE);
+    impl_->finish();
+  }
+  return *impl_->result;
+}
+
+ProcessResult run_process(const std::string& exe, const std::vector<std::string>& args,
+                          const std::string& working_dir) {
+  ChildProcess child(exe, args, working_dir);
+  return child.wait();
 }
 
 }  // namespace vn::test
