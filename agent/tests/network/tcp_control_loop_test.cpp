@@ -52,13 +52,20 @@ struct Options {
 // A handshaken session with the loop running and the callbacks recording.
 class ControlLoop : public testing::Test {
  protected:
-  void open(const Options& options = {}) {
+  // A server without key or token hash that has sent session_ready after
+  // the launcher sent `first_bytes`; the control loop is not started.
+  void handshake(const std::string& first_bytes) {
     run_ = std::make_unique<test::ServerUnderTest>(std::vector<uint8_t>{}, "");
     run_->start_handshake();
     ASSERT_TRUE(launcher_.connect(run_->port()));
-    ASSERT_TRUE(launcher_.send(options.first_bytes));
+    ASSERT_TRUE(launcher_.send(first_bytes));
     ASSERT_TRUE(launcher_.read_line().has_value());
     ASSERT_TRUE(run_->handshake_result());
+  }
+
+  void open(const Options& options = {}) {
+    handshake(options.first_bytes);
+    if (HasFatalFailure()) return;
     TcpControlServer& server = run_->server();
     if (options.stats) {
       server.set_stats_callback([this](const ClientStats& s) { events_.add("stats:" + std::to_string(s.rtt_ms)); });
@@ -164,12 +171,8 @@ TEST_F(ControlLoop, NoCallbackAfterStop) {
   test::LogCapture logs;
   std::atomic<bool> stopped{false};
   std::atomic<int> late{0};
-  run_ = std::make_unique<test::ServerUnderTest>(std::vector<uint8_t>{}, "");
-  run_->start_handshake();
-  ASSERT_TRUE(launcher_.connect(run_->port()));
-  ASSERT_TRUE(launcher_.send(kAuth));
-  ASSERT_TRUE(launcher_.read_line().has_value());
-  ASSERT_TRUE(run_->handshake_result());
+  handshake(kAuth);
+  if (HasFatalFailure()) return;
   run_->server().set_command_callback([&](const std::string& type) {
     if (stopped) ++late;
     events_.add(type);
@@ -199,12 +202,8 @@ TEST_F(ControlLoop, NoCallbackAfterStop) {
 }
 
 TEST_F(ControlLoop, StopFromInsideACallback) {
-  run_ = std::make_unique<test::ServerUnderTest>(std::vector<uint8_t>{}, "");
-  run_->start_handshake();
-  ASSERT_TRUE(launcher_.connect(run_->port()));
-  ASSERT_TRUE(launcher_.send(kAuth));
-  ASSERT_TRUE(launcher_.read_line().has_value());
-  ASSERT_TRUE(run_->handshake_result());
+  handshake(kAuth);
+  if (HasFatalFailure()) return;
   TcpControlServer& server = run_->server();
   server.set_command_callback([&](const std::string& type) {
     events_.add(type);
