@@ -13,7 +13,8 @@
 #
 # Contents of the prefix: include/ + lib/ for libsodium, opus, openh264
 # (include/wels), ISA-L, GoogleTest/GoogleMock (with lib/cmake/GTest), and
-# symlinks to the header-only asio, nlohmann json, spdlog and fmt headers.
+# symlinks to the header-only asio, nlohmann json, spdlog, fmt and Boost headers
+# (staged again on every run, so a reused prefix gets links added later).
 # See cmake/win-deps.txt for how to compile and link against them.
 set -euo pipefail
 
@@ -150,7 +151,7 @@ log "checking build tools"
 ensure_packages \
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
   autoconf automake libtool pkg-config nasm yasm make cmake dpkg-dev googletest \
-  libasio-dev nlohmann-json3-dev libspdlog-dev libfmt-dev
+  libasio-dev nlohmann-json3-dev libspdlog-dev libfmt-dev libboost-dev
 for t in "$WCC" "$WCXX" "$TRIPLE-ar" "$TRIPLE-windres" nasm yasm autoreconf cmake; do
   command -v "$t" >/dev/null || die "missing tool $t after install"
 done
@@ -175,7 +176,26 @@ KEY=$(printf '%s' "$KEY_STR" | sha256sum | cut -c1-12)
 PREFIX="$CACHE_DIR/$KEY"
 log "key $KEY: $KEY_STR"
 
+# Header-only libraries: symlinks to the Debian -dev headers, so /usr/include
+# itself never lands on a Windows compile line.
+# spdlog (Debian builds it as a compiled lib, against external fmt) is used
+# header-only: define SPDLOG_FMT_EXTERNAL and FMT_HEADER_ONLY, and neither
+# SPDLOG_COMPILED_LIB (undefined references at link time) nor
+# SPDLOG_HEADER_ONLY (common.h defines it itself; redefinition warning).
+# Also run by finish(), so a reused prefix gets links added since it was built.
+stage_headers() {
+  local h
+  mkdir -p "$PREFIX/include"
+  for h in asio.hpp asio nlohmann spdlog fmt boost; do
+    [ -e "/usr/include/$h" ] || die "/usr/include/$h missing"
+    # Only when missing or different: a build may be reading the prefix.
+    [ "$(readlink "$PREFIX/include/$h" 2>/dev/null)" = "/usr/include/$h" ] \
+      || ln -sfn "/usr/include/$h" "$PREFIX/include/$h"
+  done
+}
+
 finish() {
+  stage_headers
   ln -sfn "$KEY" "$CACHE_DIR/current"
   log "prefix ready"
   echo "$PREFIX" >&3
@@ -257,20 +277,6 @@ build_googletest() {
   local f
   for f in libgtest.a libgtest_main.a libgmock.a libgmock_main.a cmake/GTest/GTestConfig.cmake; do
     [ -e "$PREFIX/lib/$f" ] || die "googletest: lib/$f missing"
-  done
-}
-
-# Header-only libraries: symlinks to the Debian -dev headers, so /usr/include
-# itself never lands on a Windows compile line.
-# spdlog (Debian builds it as a compiled lib, against external fmt) is used
-# header-only: define SPDLOG_FMT_EXTERNAL and FMT_HEADER_ONLY, and neither
-# SPDLOG_COMPILED_LIB (undefined references at link time) nor
-# SPDLOG_HEADER_ONLY (common.h defines it itself; redefinition warning).
-stage_headers() {
-  local h
-  for h in asio.hpp asio nlohmann spdlog fmt; do
-    [ -e "/usr/include/$h" ] || die "/usr/include/$h missing"
-    ln -sfn "/usr/include/$h" "$PREFIX/include/$h"
   done
 }
 

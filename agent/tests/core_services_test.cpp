@@ -7,6 +7,7 @@
 #include "core/crash_handler.h"
 #include "core/crash_restore.h"
 #include "core/firewall.h"
+#include "core/host_load.h"
 #include "core/logging.h"
 
 namespace vn {
@@ -27,6 +28,17 @@ TEST(LogFilePath, BesideTheExecutable) {
       {"", "agent.log"},
   };
   for (const auto& c : cases) EXPECT_EQ(log_file_path_for(c.exe), c.log) << c.exe;
+}
+
+TEST(HostLoadSampler, SamplesThisHostsFigures) {
+  const auto sampler = HostLoadSampler::Create();
+  ASSERT_NE(sampler, nullptr);
+  for (int i = 0; i < 2; ++i) {
+    const HostLoad load = sampler->sample();
+    EXPECT_GT(load.ram_mb_free, 0u);
+    EXPECT_LE(load.cpu_pct, 100u);
+    EXPECT_LE(load.gpu_pct, 100u);
+  }
 }
 
 TEST(Firewall, CommandsForDefaultPortBase) {

@@ -6,7 +6,11 @@ if(NOT WIN32 AND TARGET launcher AND TARGET screen_painter)
     e2e/session_e2e_test_linux.cpp
     network/tcp_test_client.cpp
   )
-  target_link_libraries(vn_e2e_tests PRIVATE vn_network vn_test_support vn::json vn_warnings GTest::gtest_main)
+  if(TARGET vn_test_backend)
+    target_sources(vn_e2e_tests PRIVATE e2e/backend_e2e_test_linux.cpp)
+    target_link_libraries(vn_e2e_tests PRIVATE vn_test_backend)
+  endif()
+  target_link_libraries(vn_e2e_tests PRIVATE vn_network vn_test_support vn::json vn::sodium vn_warnings GTest::gtest_main)
   target_compile_definitions(vn_e2e_tests PRIVATE
     VN_AGENT_EXE="$<TARGET_FILE:agent>"
     VN_LAUNCHER_EXE="$<TARGET_FILE:launcher>"

@@ -4,6 +4,8 @@
 #include <spdlog/spdlog.h>
 
 #include <asio/io_context.hpp>
+#include <memory>
+#include <string>
 
 #include "core/agent_config.h"
 #include "core/clock.h"
@@ -11,11 +13,45 @@
 #include "core/host_info.h"
 #include "core/network_runtime.h"
 #include "core/run_flag.h"
+#include "core/host_load.h"
 #include "core/session_control.h"
 #include "core/session_loop.h"
 #include "network/erasure_code.h"
+#include "network/saas_connector.h"
 
 namespace vn {
+namespace {
+
+network::SaasConnectorConfig connector_config(const AgentConfig& config, const GpuInfo& gpu, const HostInfo& host) {
+  network::SaasConnectorConfig connector;
+  connector.host = config.saas_host;
+  connector.port = config.saas_port;
+  connector.tls_requested = config.saas_port == 443;
+  connector.server_id = config.server_id;
+  connector.agent_token = config.agent_token;
+
+  network::BackendRegistration& registration = connector.registration;
+  registration.agent_version = "1.0.0";
+  registration.gpu_model = gpu.name;
+  registration.gpu_vram_mb = gpu.vram_mb;
+  registration.cpu_model = host.cpu_name;
+  registration.ram_mb = host.ram_mb;
+  registration.os_version = host.os_version;
+  registration.supported_codecs = {"h264", "hevc"};
+  registration.port_base = config.port_base;
+  registration.max_resolution = std::to_string(config.width) + "x" + std::to_string(config.height);
+  registration.max_fps = config.fps;
+
+  // Sampled on the connector thread only, one heartbeat at a time.
+  std::shared_ptr<HostLoadSampler> sampler = HostLoadSampler::Create();
+  connector.sample_load = [sampler] {
+    const HostLoad load = sampler->sample();
+    return network::BackendLoad{load.cpu_pct, load.gpu_pct, load.ram_mb_free};
+  };
+  return connector;
+}
+
+}  // namespace
 
 int main_inner(int argc, char** argv) {
   init_clock();
@@ -47,17 +83,29 @@ int main_inner(int argc, char** argv) {
   const HostInfo host = query_host_info();
   log_host_facts(gpu, host);
 
-  if (!config.saas_host.empty()) {
-    spdlog::warn("SaaS connector: not available in this build; {}:{} is not contacted", config.saas_host,
-                 config.saas_port);
+  SessionFlags flags;
+  if (config.saas_host.empty()) {
+    // Standalone: one session from the command line.
+    SessionLoop loop(config, nullptr, nullptr, flags);
+    loop.run();
     spdlog::info("Agent stopped cleanly");
     return 0;
   }
 
-  // Standalone: one session from the command line.
-  SessionFlags flags;
-  SessionLoop loop(config, nullptr, nullptr, flags);
-  loop.run();
+  // With a backend: the connector's thread hands requests to the session loop
+  // on this thread, which runs a session for each until the agent stops.
+  PrepareMailbox mailbox;
+  network::SaasConnector connector(connector_io, connector_config(config, gpu, host));
+  connector.set_prepare_callback([&mailbox](const network::PrepareSessionParams& params) { mailbox.post(params); });
+  connector.set_terminate_callback([&flags](const std::string& session_id, const std::string& reason) {
+    terminate_session(flags, session_id, reason);
+  });
+  connector.start();
+  {
+    SessionLoop loop(config, &connector, &mailbox, flags);
+    loop.run();
+  }
+  connector.stop();
   spdlog::info("Agent stopped cleanly");
   return 0;
 }

@@ -91,6 +91,19 @@ std::optional<uint32_t> nvidia_smi_vram_mb(const SystemPaths& paths, const std::
   }
 }
 
+}  // namespace
+
+std::optional<GpuCard> primary_gpu_card(const SystemPaths& paths) {
+  const std::vector<DrmCard> cards = pci_drm_cards(paths.sys);
+  if (cards.empty()) return std::nullopt;
+  GpuCard card;
+  card.device = cards.front().device;
+  card.vendor = pci_id(card.device / "vendor");
+  std::error_code ec;
+  card.address = fs::canonical(card.device, ec).filename().string();
+  return card;
+}
+
 std::string run_command_output(const std::string& command) {
   // Only the NVIDIA tool is ever run, and only where the driver installed it.
   if (access("/usr/bin/nvidia-smi", X_OK) != 0) return {};
@@ -103,27 +116,22 @@ std::string run_command_output(const std::string& command) {
   return out;
 }
 
-}  // namespace
-
 GpuInfo query_gpu(const SystemPaths& paths) {
   GpuInfo gpu;
-  const std::vector<DrmCard> cards = pci_drm_cards(paths.sys);
-  if (cards.empty()) return gpu;
-  const DrmCard& card = cards.front();
-
-  const std::string vendor = pci_id(card.device / "vendor");
-  const std::string device = pci_id(card.device / "device");
-  std::error_code ec;
-  const std::string address = fs::canonical(card.device, ec).filename().string();
+  const std::optional<GpuCard> card = primary_gpu_card(paths);
+  if (!card) return gpu;
+  const std::string& vendor = card->vendor;
+  const std::string& address = card->address;
+  const std::string device = pci_id(card->device / "device");
 
   if (vendor == "10de") gpu.name = nvidia_model(paths.proc, address);
-  if (gpu.name.empty()) gpu.name = read_trimmed(card.device / "product_name");
+  if (gpu.name.empty()) gpu.name = read_trimmed(card->device / "product_name");
   for (size_t i = 0; gpu.name.empty() && i < paths.pci_ids.size(); ++i) {
     gpu.name = host_text::pci_ids_name(read_file(paths.pci_ids[i]), vendor, device);
   }
   if (gpu.name.empty() && !vendor.empty()) gpu.name = "PCI device " + vendor + ":" + device;
 
-  const std::string vram_bytes = read_trimmed(card.device / "mem_info_vram_total");
+  const std::string vram_bytes = read_trimmed(card->device / "mem_info_vram_total");
   if (!vram_bytes.empty()) {
     try {
       gpu.vram_mb = static_cast<uint32_t>(std::stoull(vram_bytes) >> 20);

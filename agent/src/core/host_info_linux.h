@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,8 +22,21 @@ struct SystemPaths {
   std::function<std::string(const std::string&)> run_command;
 };
 
-// The boot VGA card (else the lowest-numbered DRM card with a PCI device):
-// name from the NVIDIA driver, the amdgpu product name or pci.ids; dedicated
+// The card GPU detection describes: the boot VGA card, else the
+// lowest-numbered DRM card with a PCI device.
+struct GpuCard {
+  std::filesystem::path device;  // <sys>/class/drm/cardN/device
+  std::string vendor;            // PCI vendor id, lower-case hex without "0x" ("10de")
+  std::string address;           // PCI address ("0000:01:00.0"); empty when the link does not resolve
+};
+std::optional<GpuCard> primary_gpu_card(const SystemPaths& paths);
+
+// Runs `command` through the shell when the NVIDIA tool is installed, and
+// returns its standard output ("" otherwise or on failure). The production
+// SystemPaths::run_command.
+std::string run_command_output(const std::string& command);
+
+// The card of primary_gpu_card(): name from the NVIDIA driver, the amdgpu product name or pci.ids; dedicated
 // memory from amdgpu's VRAM counter or nvidia-smi.
 GpuInfo query_gpu(const SystemPaths& paths);
 

@@ -69,6 +69,19 @@ uint64_t json_u64(const nlohmann::json& message, const char* key, uint64_t fallb
   return static_cast<uint64_t>(v);
 }
 
+uint32_t json_u32(const nlohmann::json& message, const char* key, uint32_t fallback) {
+  const uint64_t value = json_u64(message, key, fallback);
+  if (value > std::numeric_limits<uint32_t>::max()) reject(key, "is out of range");
+  return static_cast<uint32_t>(value);
+}
+
+bool json_bool(const nlohmann::json& message, const char* key, bool fallback) {
+  const nlohmann::json* value = member(message, key);
+  if (value == nullptr) return fallback;
+  if (!value->is_boolean()) reject(key, "must be a boolean");
+  return value->get<bool>();
+}
+
 float json_f32(const nlohmann::json& message, const char* key, float fallback) {
   const nlohmann::json* value = number_member(message, key);
   if (value == nullptr) return fallback;

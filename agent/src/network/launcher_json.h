@@ -6,7 +6,8 @@
 #include <stdexcept>
 #include <string>
 
-// Typed, range-checked reads of the keys of one launcher message.
+// Typed, range-checked reads of the keys of one JSON message (launcher lines
+// and backend messages alike).
 namespace vn::network {
 
 // A launcher line that is not a JSON object, or a key that is present with the
@@ -25,6 +26,9 @@ class JsonFieldError : public std::runtime_error {
 std::string json_string(const nlohmann::json& message, const char* key, const std::string& fallback);
 int32_t json_i32(const nlohmann::json& message, const char* key, int32_t fallback);
 uint64_t json_u64(const nlohmann::json& message, const char* key, uint64_t fallback);
+uint32_t json_u32(const nlohmann::json& message, const char* key, uint32_t fallback);
+// JSON booleans only.
+bool json_bool(const nlohmann::json& message, const char* key, bool fallback);
 // Finite values up to float's largest magnitude.
 float json_f32(const nlohmann::json& message, const char* key, float fallback);
 

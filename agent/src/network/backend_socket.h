@@ -1,0 +1,61 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace asio {
+class io_context;
+}
+
+namespace vn::network {
+
+// The backend connection's TCP socket: blocking calls with deadlines, made of
+// non-blocking asio socket operations and readiness waits in short slices, so
+// that a silent or stalled peer never holds the calling thread longer than
+// its deadline and the owner's `abort` predicate is honoured within a slice.
+// One thread at a time; the I/O context only provides the socket service.
+// Thrown when a read or write made no progress within its deadline.
+class SocketTimeout : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class BackendSocket {
+ public:
+  // `abort` (may be empty) is polled between slices; true ends the call.
+  BackendSocket(asio::io_context& io, std::function<bool()> abort);
+  ~BackendSocket();  // close()
+  BackendSocket(const BackendSocket&) = delete;
+  BackendSocket& operator=(const BackendSocket&) = delete;
+
+  // Resolves `host` and connects to the first address that answers within
+  // `timeout`; then sets TCP_NODELAY and keep-alive (5000 ms idle, 3000 ms
+  // interval). False with the reason in `error`.
+  bool connect(const std::string& host, uint16_t port, std::chrono::milliseconds timeout, std::string& error);
+
+  // The rest throw std::runtime_error when the connection fails, the peer
+  // closes it, `abort` turns true, or no progress is made for `stall`.
+  void write_all(const void* data, size_t size, std::chrono::milliseconds stall);
+  // Reads 1..`size` bytes, waiting for the first one up to `stall`.
+  size_t read_some(void* data, size_t size, std::chrono::milliseconds stall);
+  void read_exact(void* data, size_t size, std::chrono::milliseconds stall);
+  // Bytes that can be read now without waiting.
+  size_t available();
+  // Waits up to `timeout` for something to read (data, or the peer's close,
+  // which the next read reports). Throws only when the wait itself fails.
+  bool wait_readable(std::chrono::milliseconds timeout);
+
+  bool is_open() const;
+  void close();  // harmless when closed
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vn::network

@@ -1,0 +1,138 @@
+// The agent run by a backend: the test backend in this process, the agent,
+// the reference launcher and the screen painter as real processes. Sessions
+// come one after another as the backend asks, and the agent reports each.
+#include <sodium.h>
+
+#include <future>
+
+#include "e2e/e2e_fixture_linux.h"
+#include "test_backend.h"
+
+namespace vn {
+namespace {
+
+using nlohmann::json;
+using tools::ReceivedMessage;
+
+const std::string kAgentToken = "srv-e2e.signature";
+
+std::string sha256_hex(const std::string& text) {
+  unsigned char digest[crypto_hash_sha256_BYTES];
+  crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(text.data()), text.size());
+  char hex[crypto_hash_sha256_BYTES * 2 + 1];
+  sodium_bin2hex(hex, sizeof(hex), digest, sizeof(digest));
+  return hex;
+}
+
+class BackendEndToEnd : public SessionEndToEnd {
+ protected:
+  void SetUp() override {
+    ASSERT_GE(sodium_init(), 0);
+    SessionEndToEnd::SetUp();
+    if (IsSkipped()) return;
+    ASSERT_TRUE(backend_.start());
+    paint("");
+    agent_process_ = start_agent({"--saas-host", "127.0.0.1", "--saas-port", std::to_string(backend_.port()),
+                                  "--agent-token", kAgentToken, "--public-ip", "203.0.113.9"});
+    ASSERT_TRUE(backend_.wait_type("register", 30s)) << agent_.log();
+  }
+
+  void TearDown() override {
+    if (agent_process_) {
+      agent_process_->interrupt();
+      const auto exit = agent_process_->wait_for(30s);
+      EXPECT_TRUE(exit.has_value()) << agent_.log();
+      if (exit) {
+        EXPECT_EQ(exit->exit_code, 0);
+      }
+      EXPECT_TRUE(agent_logged("info", "Agent stopped cleanly")) << agent_.log();
+      EXPECT_TRUE(agent_logged("info", "SaasConnector: stopped")) << agent_.log();
+    }
+    backend_.stop();
+    SessionEndToEnd::TearDown();
+  }
+
+  void prepare(const std::string& session_id, json extra = json::object()) {
+    json message = {{"type", "prepare_session"},
+                    {"session_id", session_id},
+                    {"session_token_sha256", sha256_hex(kToken)},
+                    {"constraints", {{"resolution", "320x240"}, {"max_fps", 30}, {"bitrate_kbps", 1500}}}};
+    message.update(extra);
+    ASSERT_TRUE(backend_.send_json(message));
+  }
+
+  std::optional<ReceivedMessage> wait_for(const std::string& type, const std::string& session_id,
+                                          std::chrono::milliseconds timeout = 60s) {
+    return backend_.wait_message(
+        [&](const ReceivedMessage& m) { return m.type == type && m.json.value("session_id", "") == session_id; },
+        timeout);
+  }
+
+  std::future<LauncherRun> launch(const std::vector<std::string>& args) {
+    return std::async(std::launch::async, [this, args] { return run_launcher(args); });
+  }
+
+  tools::TestBackend backend_{tools::TestBackendOptions{.agent_token = kAgentToken}};
+  std::unique_ptr<test::ChildProcess> agent_process_;
+};
+
+TEST_F(BackendEndToEnd, SessionsComeAndGoAsTheBackendAsks) {
+  // First session: ready with the ports, media, ended by the backend.
+  prepare("s1");
+  auto first = launch({"--token", kToken, "--duration", "20", "--no-end-session"});
+  const auto ready = wait_for("session_ready", "s1");
+  ASSERT_TRUE(ready) << agent_.log();
+  EXPECT_EQ(ready->json["public_ip"], "203.0.113.9");
+  EXPECT_EQ(ready->json["ports"], (json{{"video", port_base_}, {"audio", port_base_ + 1}, {"input", port_base_ + 2}}));
+  ASSERT_TRUE(test::wait_until([&] { return agent_logged("info", "Video NAT traversal complete"); }, 30s))
+      << agent_.log();
+  std::this_thread::sleep_for(1500ms);  // some media
+  ASSERT_TRUE(backend_.send_json({{"type", "terminate_session"}, {"session_id", "s1"}}));
+  const auto ended = wait_for("session_ended", "s1");
+  ASSERT_TRUE(ended) << agent_.log();
+  EXPECT_EQ(ended->json["reason"], "pipeline_ended");
+  EXPECT_GE(ended->json["duration_sec"].get<int>(), 1);
+  const LauncherRun launcher = first.get();
+  ASSERT_TRUE(launcher.summary.is_object()) << launcher.process.std_out;
+  EXPECT_GT(launcher.summary.value("frames_decoded", 0), 5) << launcher.process.std_out;
+  EXPECT_TRUE(agent_logged("info", "SaaS terminated session s1 (saas_terminated)")) << agent_.log();
+  EXPECT_TRUE(agent_logged("info", "Session s1 ended cleanly")) << agent_.log();
+
+  // The backend goes away and comes back: the agent registers again and
+  // re-sends how the last session ended.
+  ASSERT_TRUE(backend_.drop());
+  ASSERT_TRUE(backend_.wait_type("register", 30s, 2)) << agent_.log();
+  ASSERT_TRUE(backend_.wait_message(
+      [](const ReceivedMessage& m) { return m.connection == 2 && m.type == "session_ended"; }, 30s));
+
+  // Second session, limited by max_duration_sec.
+  prepare("s2", {{"max_duration_sec", 2}});
+  auto second = launch({"--token", kToken, "--duration", "20", "--no-end-session"});
+  ASSERT_TRUE(wait_for("session_ready", "s2")) << agent_.log();
+  const auto limited = wait_for("session_ended", "s2");
+  ASSERT_TRUE(limited) << agent_.log();
+  EXPECT_GE(limited->json["duration_sec"].get<int>(), 2);
+  EXPECT_LT(limited->json["duration_sec"].get<int>(), 20);
+  EXPECT_EQ(second.get().process.exit_code, 0);
+}
+
+TEST_F(BackendEndToEnd, AWrongTokenIsReportedWithTheSessionId) {
+  prepare("s3");
+  const LauncherRun launcher = run_launcher({"--token", "not-the-token", "--duration", "1"});
+  EXPECT_NE(launcher.process.exit_code, 0);
+  const auto error = wait_for("error", "s3");
+  ASSERT_TRUE(error) << agent_.log();
+  EXPECT_EQ(error->json["code"], "AUTH_REJECTED");
+  EXPECT_EQ(error->json["message"], "TCP handshake failed");
+  EXPECT_TRUE(backend_.messages_of("session_ready").empty());
+
+  // The agent waits for the next request and serves it.
+  prepare("s4");
+  auto next = launch({"--token", kToken, "--duration", "1"});
+  ASSERT_TRUE(wait_for("session_ready", "s4")) << agent_.log();
+  ASSERT_TRUE(wait_for("session_ended", "s4")) << agent_.log();
+  EXPECT_EQ(next.get().process.exit_code, 0);
+}
+
+}  // namespace
+}  // namespace vn
