@@ -42,6 +42,10 @@ class ChildProcess {
   std::unique_ptr<Impl> impl_;
 };
 
+// Whether ChildProcess::interrupt() lets the child stop cleanly (POSIX) or
+// ends it at once (Windows).
+bool interrupt_is_graceful();
+
 // Runs `exe` with `args` in `working_dir` and waits for it.
 ProcessResult run_process(const std::string& exe, const std::vector<std::string>& args,
                           const std::string& working_dir);

@@ -118,4 +118,6 @@ ProcessResult run_process(const std::string& exe, const std::vector<std::string>
   return child.wait();
 }
 
+bool interrupt_is_graceful() { return true; }
+
 }  // namespace vn::test

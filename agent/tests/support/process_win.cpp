@@ -142,4 +142,6 @@ ProcessResult run_process(const std::string& exe, const std::vector<std::string>
   return child.wait();
 }
 
+bool interrupt_is_graceful() { return false; }
+
 }  // namespace vn::test
