@@ -12,14 +12,6 @@
 namespace vn {
 namespace {
 
-std::string sha256_hex(const std::string& text) {
-  unsigned char digest[crypto_hash_sha256_BYTES];
-  crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(text.data()), text.size());
-  char hex[crypto_hash_sha256_BYTES * 2 + 1];
-  sodium_bin2hex(hex, sizeof(hex), digest, sizeof(digest));
-  return hex;
-}
-
 using ValueSetter = std::function<void(AgentConfig&, const std::string&)>;
 using FlagSetter = std::function<void(AgentConfig&)>;
 
@@ -52,7 +44,7 @@ const ValueOption kValueOptions[] = {
     {"--steam-path", [](AgentConfig& c, const std::string& v) { c.steam_path = v; }},
     // Standalone sessions: only a launcher presenting this token gets the keys.
     // Not in the usage text (the backend hands out tokens in service use).
-    {"--session-token", [](AgentConfig& c, const std::string& v) { c.session_token_sha256 = sha256_hex(v); }},
+    {"--session-token", [](AgentConfig& c, const std::string& v) { c.session_token_sha256 = token_sha256_hex(v); }},
 };
 
 const FlagOption kFlagOptions[] = {
@@ -61,6 +53,14 @@ const FlagOption kFlagOptions[] = {
 };
 
 }  // namespace
+
+std::string token_sha256_hex(const std::string& token) {
+  unsigned char digest[crypto_hash_sha256_BYTES];
+  crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(token.data()), token.size());
+  char hex[crypto_hash_sha256_BYTES * 2 + 1];
+  sodium_bin2hex(hex, sizeof(hex), digest, sizeof(digest));
+  return hex;
+}
 
 const std::string& usage_text() {
   static const std::string text =

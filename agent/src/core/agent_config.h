@@ -30,6 +30,10 @@ struct AgentConfig {
   std::string session_token_sha256;
 };
 
+// Lower-case hex SHA-256 of a launcher token: the form of --session-token's
+// expected hash and of the backend's session_token_sha256.
+std::string token_sha256_hex(const std::string& token);
+
 // The usage text printed by --help / -h, every line ending in '\n'.
 const std::string& usage_text();
 

@@ -18,14 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return {};
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
 std::string read_trimmed(const fs::path& path) {
   std::string text = read_file(path);
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\r')) text.pop_back();
@@ -161,6 +153,14 @@ std::string query_os_version(const SystemPaths& paths, const std::string& kernel
   if (!distribution_version.empty() && !distribution.empty()) distribution += " " + distribution_version;
   if (!distribution.empty()) version += " (" + distribution + ")";
   return version;
+}
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
 }
 
 }  // namespace linux_host

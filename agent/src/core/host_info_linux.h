@@ -36,6 +36,9 @@ std::optional<GpuCard> primary_gpu_card(const SystemPaths& paths);
 // SystemPaths::run_command.
 std::string run_command_output(const std::string& command);
 
+// The whole file, or "" when it cannot be read.
+std::string read_file(const std::filesystem::path& path);
+
 // The card of primary_gpu_card(): name from the NVIDIA driver, the amdgpu product name or pci.ids; dedicated
 // memory from amdgpu's VRAM counter or nvidia-smi.
 GpuInfo query_gpu(const SystemPaths& paths);

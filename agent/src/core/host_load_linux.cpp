@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -16,14 +14,6 @@ namespace linux_host {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return {};
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
 
 // The unsigned decimal number at the start of `text` after spaces and tabs.
 std::optional<uint64_t> leading_number(std::string_view text) {

@@ -5,6 +5,7 @@
 
 #include <future>
 
+#include "core/agent_config.h"
 #include "e2e/e2e_fixture_linux.h"
 #include "test_backend.h"
 
@@ -15,14 +16,6 @@ using nlohmann::json;
 using tools::ReceivedMessage;
 
 const std::string kAgentToken = "srv-e2e.signature";
-
-std::string sha256_hex(const std::string& text) {
-  unsigned char digest[crypto_hash_sha256_BYTES];
-  crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(text.data()), text.size());
-  char hex[crypto_hash_sha256_BYTES * 2 + 1];
-  sodium_bin2hex(hex, sizeof(hex), digest, sizeof(digest));
-  return hex;
-}
 
 class BackendEndToEnd : public SessionEndToEnd {
  protected:
@@ -55,7 +48,7 @@ class BackendEndToEnd : public SessionEndToEnd {
   void prepare(const std::string& session_id, json extra = json::object()) {
     json message = {{"type", "prepare_session"},
                     {"session_id", session_id},
-                    {"session_token_sha256", sha256_hex(kToken)},
+                    {"session_token_sha256", token_sha256_hex(kToken)},
                     {"constraints", {{"resolution", "320x240"}, {"max_fps", 30}, {"bitrate_kbps", 1500}}}};
     message.update(extra);
     ASSERT_TRUE(backend_.send_json(message));
