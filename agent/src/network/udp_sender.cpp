@@ -181,6 +181,12 @@ void UdpSender::State::receive_probe() {
 }
 
 void UdpSender::State::on_probe(const asio::error_code& error, size_t size) {
+  // Windows reports a datagram longer than the buffer as an error; its first
+  // bytes are in the buffer all the same, as on Linux, where it is cut silently.
+  if (error == asio::error::message_size) {
+    on_probe({}, probe_buffer.size());
+    return;
+  }
   if (error) {
     if (error == asio::error::operation_aborted || is_probe_received() || !socket.is_open()) return;
     if (log_occurrence(recv_error_logs)) spdlog::debug("UDP sender probe recv error: {} - retrying", error.message());

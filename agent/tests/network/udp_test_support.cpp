@@ -52,7 +52,11 @@ std::optional<std::vector<uint8_t>> UdpTestPeer::receive() {
 }
 
 bool eventually(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + kHangGuard;
+  return eventually(done, std::chrono::duration_cast<std::chrono::milliseconds>(kHangGuard));
+}
+
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds guard) {
+  const auto deadline = std::chrono::steady_clock::now() + guard;
   while (!done()) {
     if (std::chrono::steady_clock::now() >= deadline) return done();
     std::this_thread::sleep_for(std::chrono::milliseconds(2));

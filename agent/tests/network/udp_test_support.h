@@ -56,8 +56,9 @@ class UdpTestPeer {
   uint16_t port_ = 0;
 };
 
-// Polls `done` until true or kHangGuard passed; returns its last value.
+// Polls `done` until true or `guard` (kHangGuard by default) passed; returns its last value.
 bool eventually(const std::function<bool()>& done);
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds guard);
 
 // A sender towards 127.0.0.1:`destination_port`, opened on a free local port
 // (retried should another test take the port first); null when it never opened.
