@@ -21,6 +21,10 @@ constexpr uint32_t kKeepAliveIntervalMs = 3000;
 // SO_ERROR, to learn how a non-blocking connect ended.
 using SocketErrorOption = asio::detail::socket_option::integer<ASIO_OS_DEF(SOL_SOCKET), SO_ERROR>;
 
+bool would_block(const asio::error_code& ec) {
+  return ec == asio::error::would_block || ec == asio::error::try_again;
+}
+
 }  // namespace
 
 struct BackendSocket::Impl {
@@ -40,9 +44,13 @@ struct BackendSocket::Impl {
     }
   }
 
-  [[noreturn]] void fail_wait(const char* what) {
+  // After a would-block: waits until the socket is ready, else throws.
+  void await_ready(bool for_write, steady_clock::time_point deadline) {
+    const SocketWait ready = wait(for_write, deadline);
+    if (ready == SocketWait::kReady) return;
+    if (ready == SocketWait::kError) throw std::runtime_error("socket wait failed");
     if (aborted()) throw std::runtime_error("connector stopping");
-    throw SocketTimeout(std::string(what) + " timed out");
+    throw SocketTimeout(std::string(for_write ? "write" : "read") + " timed out");
   }
 
   bool connect_endpoint(const tcp::endpoint& endpoint, milliseconds timeout, std::string& error) {
@@ -113,10 +121,8 @@ void BackendSocket::write_all(const void* data, size_t size, milliseconds stall)
   while (size > 0) {
     asio::error_code ec;
     const size_t written = impl_->socket.write_some(asio::buffer(bytes, size), ec);
-    if (ec == asio::error::would_block || ec == asio::error::try_again) {
-      const SocketWait ready = impl_->wait(true, deadline);
-      if (ready == SocketWait::kError) throw std::runtime_error("socket wait failed");
-      if (ready == SocketWait::kTimeout) impl_->fail_wait("write");
+    if (would_block(ec)) {
+      impl_->await_ready(true, deadline);
       continue;
     }
     if (ec) throw std::runtime_error(ec.message());
@@ -132,10 +138,8 @@ size_t BackendSocket::read_some(void* data, size_t size, milliseconds stall) {
   for (;;) {
     asio::error_code ec;
     const size_t received = impl_->socket.read_some(asio::buffer(data, size), ec);
-    if (ec == asio::error::would_block || ec == asio::error::try_again) {
-      const SocketWait ready = impl_->wait(false, deadline);
-      if (ready == SocketWait::kError) throw std::runtime_error("socket wait failed");
-      if (ready == SocketWait::kTimeout) impl_->fail_wait("read");
+    if (would_block(ec)) {
+      impl_->await_ready(false, deadline);
       continue;
     }
     if (ec == asio::error::eof) throw std::runtime_error("connection closed by the backend");
