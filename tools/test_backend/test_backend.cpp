@@ -187,6 +187,14 @@ struct TestBackend::Impl {
 
   bool on_io_thread() const { return io_thread_id.load() == std::this_thread::get_id(); }
 
+  void emit(TestBackendEvent::Kind kind, int connection, std::string detail) {
+    TestBackendEvent e;
+    e.kind = kind;
+    e.connection = connection;
+    e.detail = std::move(detail);
+    emit(e);
+  }
+
   void emit(const TestBackendEvent& event) {
     std::function<void(const TestBackendEvent&)> h;
     {
@@ -360,11 +368,7 @@ struct TestBackend::Impl {
         pongs.push_back(p);
         changed.notify_all();
       }
-      TestBackendEvent e;
-      e.kind = TestBackendEvent::Kind::kPong;
-      e.connection = raw->number;
-      e.detail = std::move(p);
-      emit(e);
+      emit(TestBackendEvent::Kind::kPong, raw->number, std::move(p));
     });
     auto done = [this, c](const error_code& ec) { on_upgraded(c, ec); };
     if (c->leftover.empty()) {
@@ -398,11 +402,7 @@ struct TestBackend::Impl {
         requests[c->request_index].accepted = true;
       changed.notify_all();
     }
-    TestBackendEvent e;
-    e.kind = TestBackendEvent::Kind::kConnected;
-    e.connection = c->number;
-    e.detail = token;
-    emit(e);
+    emit(TestBackendEvent::Kind::kConnected, c->number, token);
     read_next(c);
     pump(c);
   }
@@ -571,11 +571,7 @@ struct TestBackend::Impl {
       if (was_current) connected = false;
       changed.notify_all();
     }
-    TestBackendEvent e;
-    e.kind = TestBackendEvent::Kind::kDisconnected;
-    e.connection = c->number;
-    e.detail = why;
-    emit(e);
+    emit(TestBackendEvent::Kind::kDisconnected, c->number, why);
   }
 
   void run() {
