@@ -38,7 +38,7 @@ struct Setup {
   Display* painter = nullptr;
   GC gc{};
   std::unique_ptr<DesktopCapturer> capturer;
-  vn::encode::CapturedFrame frame;
+  vn::capture::CapturedFrame frame;
 
   bool open(benchmark::State& state) {
     const char* name = bench_display();

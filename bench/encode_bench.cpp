@@ -30,7 +30,7 @@ void BM_ConvertToI420(benchmark::State& state) {
   const auto source = random_bgra(width, height);
   std::vector<uint8_t> i420(vn::encode::I420Layout::of(width, height).total_size());
   for (auto _ : state) {
-    vn::encode::convert_to_i420(path, source.data(), size_t{width} * 4, vn::encode::PixelOrder::kBgra, width,
+    vn::encode::convert_to_i420(path, source.data(), size_t{width} * 4, vn::capture::PixelOrder::kBgra, width,
                                 height, i420.data());
     benchmark::DoNotOptimize(i420.data());
     benchmark::ClobberMemory();
@@ -69,7 +69,7 @@ void BM_SoftwareEncode(benchmark::State& state) {
   config.height = height;
   config.fps = 30;
   config.bitrate_bps = width >= 1920 ? 15000000 : 8000000;
-  if (!encoder.initialize(vn::encode::DeviceHandle::cpu(), config)) {
+  if (!encoder.initialize(vn::capture::DeviceHandle::cpu(), config)) {
     state.SkipWithError("encoder did not open");
     return;
   }
@@ -79,8 +79,8 @@ void BM_SoftwareEncode(benchmark::State& state) {
   uint32_t n = 0;
   vn::encode::EncodedFrame out;
   for (auto _ : state) {
-    vn::encode::CapturedFrame frame;
-    frame.picture = {frames[n % kFrames].data(), width, height, width * 4, vn::encode::PixelOrder::kBgra};
+    vn::capture::CapturedFrame frame;
+    frame.picture = {frames[n % kFrames].data(), width, height, width * 4, vn::capture::PixelOrder::kBgra};
     frame.frame_number = ++n;
     frame.timestamp_us = uint64_t{n} * 33333;
     frame.width = width;

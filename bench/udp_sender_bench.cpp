@@ -1,16 +1,15 @@
 #include <benchmark/benchmark.h>
 #include <spdlog/spdlog.h>
 
-#include <asio/executor_work_guard.hpp>
-#include <asio/io_context.hpp>
 #include <asio/ip/address_v4.hpp>
 #include <asio/ip/udp.hpp>
 
 #include <thread>
 #include <vector>
 
-#include "network/packet.h"
-#include "network/udp_sender.h"
+#include "network/transport/packet.h"
+#include "network/transport/udp_sender.h"
+#include "support/io_threads.h"
 
 namespace {
 
@@ -26,10 +25,8 @@ constexpr size_t kDatagramSize = 1184;
 void BM_UdpSenderLoopback(benchmark::State& state) {
   spdlog::set_level(spdlog::level::warn);
   const size_t batch_size = static_cast<size_t>(state.range(0));
-  asio::io_context io;
-  auto guard = asio::make_work_guard(io);
-  std::vector<std::thread> threads;
-  for (int i = 0; i < 2; ++i) threads.emplace_back([&io] { io.run(); });
+  vn::test::IoThreads io_threads(2);
+  asio::io_context& io = io_threads.io();
 
   udp::socket receiver(io, udp::endpoint(asio::ip::address_v4::loopback(), 0));
   uint64_t sent_target = 0;
@@ -55,9 +52,6 @@ void BM_UdpSenderLoopback(benchmark::State& state) {
       state.SetBytesProcessed(static_cast<int64_t>(sender.bytes_sent()));
     }
   }
-  guard.reset();
-  io.stop();
-  for (auto& thread : threads) thread.join();
   spdlog::set_level(spdlog::level::info);
 }
 BENCHMARK(BM_UdpSenderLoopback)->Arg(1)->Arg(16)->Arg(64)->UseRealTime();

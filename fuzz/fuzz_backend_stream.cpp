@@ -7,8 +7,8 @@
 #include <asio/io_context.hpp>
 #include <string>
 
-#include "network/saas_connector.h"
-#include "network/websocket_frame.h"
+#include "network/backend/saas_connector.h"
+#include "network/backend/websocket_frame.h"
 
 namespace {
 

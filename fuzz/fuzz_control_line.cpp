@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "network/control_messages.h"
-#include "network/launcher_auth.h"
+#include "network/control/control_messages.h"
+#include "network/control/launcher_auth.h"
 
 using namespace vn::network;
 

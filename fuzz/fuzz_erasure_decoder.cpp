@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "network/erasure_code.h"
+#include "network/transport/erasure_code.h"
 
 using namespace vn::network;
 

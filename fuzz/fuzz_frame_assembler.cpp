@@ -7,9 +7,9 @@
 #include <cstring>
 #include <vector>
 
-#include "network/encryption.h"
-#include "network/erasure_code.h"
-#include "network/frame_assembler.h"
+#include "network/transport/encryption.h"
+#include "network/transport/erasure_code.h"
+#include "network/transport/frame_assembler.h"
 
 using namespace vn::network;
 

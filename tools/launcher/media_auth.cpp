@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "network/encryption.h"
+#include "network/transport/encryption.h"
 
 namespace vn::launcher {
 

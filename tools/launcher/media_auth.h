@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "network/packet.h"
+#include "network/transport/packet.h"
 
 namespace vn::launcher {
 

@@ -5,9 +5,9 @@
 #include <asio/post.hpp>
 #include <csignal>
 
-#include "core/clock.h"
-#include "network/erasure_code.h"
-#include "network/udp_sender.h"
+#include "core/base/clock.h"
+#include "network/transport/erasure_code.h"
+#include "network/transport/udp_sender.h"
 #include "probe.h"
 
 namespace vn::launcher {

@@ -12,7 +12,7 @@
 #include "control_protocol.h"
 #include "h264_decoder.h"
 #include "loss_meter.h"
-#include "network/frame_assembler.h"
+#include "network/transport/frame_assembler.h"
 #include "stream_stats.h"
 
 namespace vn::launcher {

@@ -5,8 +5,8 @@
 #include <memory>
 #include <vector>
 
-#include "network/encryption.h"
-#include "network/packet.h"
+#include "network/transport/encryption.h"
+#include "network/transport/packet.h"
 
 namespace vn {
 

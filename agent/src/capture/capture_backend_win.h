@@ -13,8 +13,8 @@ class CaptureBackend {
  public:
   virtual ~CaptureBackend() = default;
 
-  virtual CaptureStatus capture_frame(encode::CapturedFrame& out) = 0;
-  virtual CaptureStatus repeat_last_frame(encode::CapturedFrame& out) = 0;
+  virtual CaptureStatus capture_frame(capture::CapturedFrame& out) = 0;
+  virtual CaptureStatus repeat_last_frame(capture::CapturedFrame& out) = 0;
   virtual void release_frame() = 0;
   virtual uint32_t width() const = 0;
   virtual uint32_t height() const = 0;

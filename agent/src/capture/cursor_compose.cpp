@@ -21,17 +21,17 @@ inline uint8_t over(uint32_t src, uint32_t dst, uint32_t inverse_alpha) {
 
 }  // namespace
 
-encode::DirtyRect cursor_rect(const CursorImage& cursor, int32_t left, int32_t top, uint32_t width,
+capture::DirtyRect cursor_rect(const CursorImage& cursor, int32_t left, int32_t top, uint32_t width,
                               uint32_t height) {
   if (cursor.empty()) return {};
-  const encode::DirtyRect whole{left, top, static_cast<int32_t>(int64_t{left} + cursor.width),
+  const capture::DirtyRect whole{left, top, static_cast<int32_t>(int64_t{left} + cursor.width),
                                 static_cast<int32_t>(int64_t{top} + cursor.height)};
   return clip_rect(whole, width, height);
 }
 
 void compose_cursor(uint8_t* bgra, uint32_t width, uint32_t height, uint32_t row_pitch,
                     const CursorImage& cursor, int32_t left, int32_t top) {
-  const encode::DirtyRect area = cursor_rect(cursor, left, top, width, height);
+  const capture::DirtyRect area = cursor_rect(cursor, left, top, width, height);
   if (bgra == nullptr || rect_empty(area)) return;
   for (int32_t y = area.top; y < area.bottom; ++y) {
     const uint32_t* src = cursor.argb.data() + size_t(y - top) * cursor.width;

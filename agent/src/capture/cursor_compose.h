@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "encode/video_frame.h"
+#include "capture/captured_frame.h"
 
 namespace vn::capture {
 
@@ -30,7 +30,7 @@ void compose_cursor(uint8_t* bgra, uint32_t width, uint32_t height, uint32_t row
 
 // The picture area a cursor at (left, top) covers, clipped to width x height;
 // an empty rectangle (left == right) when it is entirely outside.
-encode::DirtyRect cursor_rect(const CursorImage& cursor, int32_t left, int32_t top, uint32_t width,
+capture::DirtyRect cursor_rect(const CursorImage& cursor, int32_t left, int32_t top, uint32_t width,
                               uint32_t height);
 
 }  // namespace vn::capture

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "encode/video_frame.h"
+#include "capture/captured_frame.h"
 
 namespace vn::capture {
 
@@ -36,17 +36,17 @@ class DesktopCapturer {
   // Fills `out` with a new frame when there is one. Never blocks. A frame
   // returned with kNewFrame stays valid until release_frame() or the next
   // capture_frame().
-  virtual CaptureStatus capture_frame(encode::CapturedFrame& out) = 0;
+  virtual CaptureStatus capture_frame(capture::CapturedFrame& out) = 0;
 
   // Re-delivers the last composed picture as a new frame (next frame number,
   // current time, no dirty rectangles); kFailed when there is none yet.
-  virtual CaptureStatus repeat_last_frame(encode::CapturedFrame& out) = 0;
+  virtual CaptureStatus repeat_last_frame(capture::CapturedFrame& out) = 0;
 
   // Gives back the frame of the last capture_frame(); harmless without one.
   virtual void release_frame() = 0;
 
   // The device the encoders read the frames with; valid after initialize().
-  virtual encode::DeviceHandle device() const = 0;
+  virtual capture::DeviceHandle device() const = 0;
 
   // The selected output's size in pixels; 0 before select_output().
   virtual uint32_t width() const = 0;

@@ -10,8 +10,8 @@
 namespace vn::capture {
 namespace {
 
-using encode::CapturedFrame;
-using encode::DeviceHandle;
+using capture::CapturedFrame;
+using capture::DeviceHandle;
 
 // The Windows capturer: owns the session's Direct3D 11 device and captures
 // the output with desktop duplication, or with GDI when duplication is

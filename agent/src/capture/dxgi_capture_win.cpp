@@ -6,13 +6,13 @@
 #include <cstring>
 
 #include "capture/screen_cursor_win.h"
-#include "core/clock.h"
-#include "core/seh_guard_win.h"
+#include "core/base/clock.h"
+#include "core/base/seh_guard_win.h"
 
 namespace vn::capture {
 namespace {
 
-using encode::CapturedFrame;
+using capture::CapturedFrame;
 
 // The unguarded body of the cursor composition: raw pointers and plain
 // locals only, since a fault skips destructors.

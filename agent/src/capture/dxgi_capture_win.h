@@ -44,8 +44,8 @@ class DxgiCapture final : public CaptureBackend {
   bool has_output() const { return output_ != nullptr; }
   const DXGI_OUTPUT_DESC& output_desc() const { return output_desc_; }
 
-  CaptureStatus capture_frame(encode::CapturedFrame& out) override;
-  CaptureStatus repeat_last_frame(encode::CapturedFrame& out) override;
+  CaptureStatus capture_frame(capture::CapturedFrame& out) override;
+  CaptureStatus repeat_last_frame(capture::CapturedFrame& out) override;
   void release_frame() override;
   uint32_t width() const override;
   uint32_t height() const override;
@@ -54,13 +54,13 @@ class DxgiCapture final : public CaptureBackend {
  private:
   // Numbers the next frame and fills its time, size and flags (no texture,
   // no dirty rectangles).
-  void start_next_frame(encode::CapturedFrame& out);
+  void start_next_frame(capture::CapturedFrame& out);
   bool recover_duplication();
   // ReleaseFrame under the guard; `label` names the caller in the log line.
   void release_held_frame(const char* label);
   bool ensure_compose_texture(uint32_t width, uint32_t height);
   bool compose_cursor(ID3D11Texture2D* desktop);
-  void read_metadata(uint32_t total_size, encode::CapturedFrame& out);
+  void read_metadata(uint32_t total_size, capture::CapturedFrame& out);
 
   ComPtr<ID3D11Device> device_;
   ComPtr<ID3D11DeviceContext> context_;

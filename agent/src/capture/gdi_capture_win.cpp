@@ -7,13 +7,13 @@
 #include "capture/dirty_rects.h"
 #include "capture/picture_diff_win.h"
 #include "capture/screen_cursor_win.h"
-#include "core/clock.h"
+#include "core/base/clock.h"
 
 namespace vn::capture {
 namespace {
 
-using encode::CapturedFrame;
-using encode::DirtyRect;
+using capture::CapturedFrame;
+using capture::DirtyRect;
 
 constexpr uint32_t kTile = 64;
 // More changed areas than this go out as their bounding box.

@@ -7,7 +7,7 @@
 
 #include "capture/capture_backend_win.h"
 #include "capture/d3d11_device_win.h"
-#include "capture/log_limit.h"
+#include "core/base/log_limit.h"
 
 namespace vn::capture {
 
@@ -33,8 +33,8 @@ class GdiCapture final : public CaptureBackend {
   // screen can't be read or the picture buffers can't be made.
   bool open(const RECT& area);
 
-  CaptureStatus capture_frame(encode::CapturedFrame& out) override;
-  CaptureStatus repeat_last_frame(encode::CapturedFrame& out) override;
+  CaptureStatus capture_frame(capture::CapturedFrame& out) override;
+  CaptureStatus repeat_last_frame(capture::CapturedFrame& out) override;
   void release_frame() override {}
   uint32_t width() const override { return width_; }
   uint32_t height() const override { return height_; }
@@ -45,7 +45,7 @@ class GdiCapture final : public CaptureBackend {
   bool grab();
   void close();
   // Fills `out` with the texture as the next frame.
-  void deliver(encode::CapturedFrame& out, std::vector<encode::DirtyRect> dirty_rects);
+  void deliver(capture::CapturedFrame& out, std::vector<capture::DirtyRect> dirty_rects);
 
   ComPtr<ID3D11Device> device_;
   ComPtr<ID3D11DeviceContext> context_;

@@ -5,7 +5,7 @@
 
 namespace vn::capture {
 
-using encode::DirtyRect;
+using capture::DirtyRect;
 
 std::vector<DirtyRect> changed_tiles(const uint8_t* before, const uint8_t* after, uint32_t width, uint32_t height,
                                      uint32_t row_pitch, uint32_t tile) {

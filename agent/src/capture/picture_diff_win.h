@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "encode/video_frame.h"
+#include "capture/captured_frame.h"
 
 namespace vn::capture {
 
@@ -13,7 +13,7 @@ namespace vn::capture {
 // other in a tile row share one rectangle, and rectangles of consecutive tile
 // rows with the same left and right edges are joined. Empty when the pictures
 // are equal. Both pictures have `row_pitch` bytes per row.
-std::vector<encode::DirtyRect> changed_tiles(const uint8_t* before, const uint8_t* after, uint32_t width,
+std::vector<capture::DirtyRect> changed_tiles(const uint8_t* before, const uint8_t* after, uint32_t width,
                                              uint32_t height, uint32_t row_pitch, uint32_t tile);
 
 }  // namespace vn::capture

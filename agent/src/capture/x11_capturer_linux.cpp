@@ -11,18 +11,18 @@
 
 #include "capture/cursor_compose.h"
 #include "capture/dirty_rects.h"
-#include "capture/log_limit.h"
 #include "capture/x11_connection_linux.h"
 #include "capture/x11_cursor_linux.h"
 #include "capture/x11_errors_linux.h"
 #include "capture/x11_screen_image_linux.h"
-#include "core/clock.h"
+#include "core/base/clock.h"
+#include "core/base/log_limit.h"
 
 namespace vn::capture {
 namespace {
 
-using encode::CapturedFrame;
-using encode::DirtyRect;
+using capture::CapturedFrame;
+using capture::DirtyRect;
 
 // Beyond this many damage rectangles a frame reports their bounding box.
 constexpr size_t kMaxDirtyRects = 64;
@@ -42,7 +42,7 @@ class X11Capturer final : public DesktopCapturer {
   CaptureStatus repeat_last_frame(CapturedFrame& out) override;
   // The picture lives in the compose buffer, which stays ours; nothing to give back.
   void release_frame() override {}
-  encode::DeviceHandle device() const override { return encode::DeviceHandle::cpu(); }
+  capture::DeviceHandle device() const override { return capture::DeviceHandle::cpu(); }
   uint32_t width() const override { return width_; }
   uint32_t height() const override { return height_; }
   std::string backend_name() const override { return "X11"; }
@@ -408,7 +408,7 @@ void X11Capturer::deliver(CapturedFrame& out) {
   out.picture.width = width_;
   out.picture.height = height_;
   out.picture.row_pitch = width_ * 4;
-  out.picture.order = encode::PixelOrder::kBgra;
+  out.picture.order = capture::PixelOrder::kBgra;
   out.frame_number = ++frame_number_;
   out.timestamp_us = now_us();
   out.width = width_;

@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
+#include "capture/captured_frame.h"
 #include "capture/cursor_compose.h"
-#include "encode/video_frame.h"
 
 namespace vn::capture {
 

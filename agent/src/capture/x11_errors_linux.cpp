@@ -5,7 +5,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "capture/log_limit.h"
+#include "core/base/log_limit.h"
 
 namespace vn::capture {
 namespace {

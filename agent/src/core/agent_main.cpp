@@ -7,17 +7,17 @@
 #include <memory>
 #include <string>
 
-#include "core/agent_config.h"
-#include "core/clock.h"
-#include "core/firewall.h"
-#include "core/host_info.h"
-#include "core/network_runtime.h"
-#include "core/run_flag.h"
-#include "core/host_load.h"
-#include "core/session_control.h"
-#include "core/session_loop.h"
-#include "network/erasure_code.h"
-#include "network/saas_connector.h"
+#include "core/base/agent_config.h"
+#include "core/base/clock.h"
+#include "core/base/network_runtime.h"
+#include "core/base/run_flag.h"
+#include "core/host/firewall.h"
+#include "core/host/host_info.h"
+#include "core/host/host_load.h"
+#include "core/session/session_control.h"
+#include "core/session/session_loop.h"
+#include "network/backend/saas_connector.h"
+#include "network/transport/erasure_code.h"
 
 namespace vn {
 namespace {

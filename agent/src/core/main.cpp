@@ -3,8 +3,8 @@
 #include <exception>
 
 #include "core/agent_main.h"
-#include "core/crash_handler.h"
-#include "core/logging.h"
+#include "core/base/crash_handler.h"
+#include "core/base/logging.h"
 
 int main(int argc, char** argv) {
   vn::install_crash_handler();

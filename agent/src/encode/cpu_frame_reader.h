@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "encode/video_frame.h"
+#include "encode/encoder_types.h"
 
 namespace vn::encode {
 
@@ -16,7 +16,7 @@ class CpuFrameReader {
 
   // Takes its own reference to `device` (and its immediate context). False,
   // logged, when the device cannot be read on this platform.
-  virtual bool open(const DeviceHandle& device) = 0;
+  virtual bool open(const capture::DeviceHandle& device) = 0;
 
   // Releases the device references and the staging resources. Harmless twice.
   virtual void close() = 0;
@@ -26,7 +26,7 @@ class CpuFrameReader {
 
   // Makes `frame`'s pixels readable in `view` until unmap(). False, logged,
   // on failure; then unmap() need not be called.
-  virtual bool map(const CapturedFrame& frame, CpuPicture& view) = 0;
+  virtual bool map(const capture::CapturedFrame& frame, capture::CpuPicture& view) = 0;
   virtual void unmap() = 0;
 };
 

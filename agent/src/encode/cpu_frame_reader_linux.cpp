@@ -8,8 +8,8 @@ namespace {
 // X11 frames arrive as CPU pictures: nothing to copy, nothing to hold.
 class PictureFrameReader final : public CpuFrameReader {
  public:
-  bool open(const DeviceHandle& device) override {
-    if (device.kind != DeviceHandle::Kind::kCpu) {
+  bool open(const capture::DeviceHandle& device) override {
+    if (device.kind != capture::DeviceHandle::Kind::kCpu) {
       spdlog::error("SoftwareEncoder: only CPU pictures can be read on this platform");
       return false;
     }
@@ -18,7 +18,7 @@ class PictureFrameReader final : public CpuFrameReader {
   void close() override {}
   void reset() override {}
 
-  bool map(const CapturedFrame& frame, CpuPicture& view) override {
+  bool map(const capture::CapturedFrame& frame, capture::CpuPicture& view) override {
     if (frame.picture.pixels == nullptr) return false;
     view = frame.picture;
     return true;

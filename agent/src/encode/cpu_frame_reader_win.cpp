@@ -21,8 +21,8 @@ class StagingFrameReader final : public CpuFrameReader {
  public:
   ~StagingFrameReader() override { close(); }
 
-  bool open(const DeviceHandle& device) override {
-    if (device.kind != DeviceHandle::Kind::kD3D11 || device.native == nullptr) {
+  bool open(const capture::DeviceHandle& device) override {
+    if (device.kind != capture::DeviceHandle::Kind::kD3D11 || device.native == nullptr) {
       spdlog::error("SoftwareEncoder: frames need a Direct3D 11 device on this platform");
       return false;
     }
@@ -54,7 +54,7 @@ class StagingFrameReader final : public CpuFrameReader {
     staging_height_ = 0;
   }
 
-  bool map(const CapturedFrame& frame, CpuPicture& view) override {
+  bool map(const capture::CapturedFrame& frame, capture::CpuPicture& view) override {
     if (frame.texture == nullptr || device_ == nullptr || context_ == nullptr) return false;
     auto* texture = static_cast<ID3D11Texture2D*>(frame.texture);
     D3D11_TEXTURE2D_DESC desc{};
@@ -92,7 +92,7 @@ class StagingFrameReader final : public CpuFrameReader {
     view.width = staging_width_;
     view.height = staging_height_;
     view.row_pitch = mapped.RowPitch;
-    view.order = source_is_rgba_ ? PixelOrder::kRgba : PixelOrder::kBgra;
+    view.order = source_is_rgba_ ? capture::PixelOrder::kRgba : capture::PixelOrder::kBgra;
     return true;
   }
 

@@ -55,14 +55,14 @@ ConvertPath best_convert_path() {
   return best;
 }
 
-void convert_to_i420(ConvertPath path, const uint8_t* source, size_t source_pitch, PixelOrder order,
+void convert_to_i420(ConvertPath path, const uint8_t* source, size_t source_pitch, capture::PixelOrder order,
                      uint32_t width, uint32_t height, uint8_t* i420) {
   if (width == 0 || height == 0) return;
   const I420Layout layout = I420Layout::of(width, height);
   uint8_t* y_plane = i420;
   uint8_t* u_plane = i420 + layout.luma_size();
   uint8_t* v_plane = u_plane + layout.chroma_size();
-  const i420::Channels channels = order == PixelOrder::kBgra ? i420::Channels{0, 1, 2} : i420::Channels{2, 1, 0};
+  const i420::Channels channels = order == capture::PixelOrder::kBgra ? i420::Channels{0, 1, 2} : i420::Channels{2, 1, 0};
   const i420::RowsKernel kernel = path == ConvertPath::kScalar ? nullptr : i420::simd_rows_kernel(path);
 
   for (uint32_t y = 0; y < height; y += 2) {
@@ -83,7 +83,7 @@ void convert_to_i420(ConvertPath path, const uint8_t* source, size_t source_pitc
   }
 }
 
-void convert_to_i420(const uint8_t* source, size_t source_pitch, PixelOrder order, uint32_t width, uint32_t height,
+void convert_to_i420(const uint8_t* source, size_t source_pitch, capture::PixelOrder order, uint32_t width, uint32_t height,
                      uint8_t* i420) {
   convert_to_i420(best_convert_path(), source, source_pitch, order, width, height, i420);
 }

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "encode/video_frame.h"
+#include "encode/encoder_types.h"
 
 // BGRA (or RGBA) to I420, BT.601 limited range, integer arithmetic. All paths
 // give bit-identical results; the SIMD ones are picked at run time.
@@ -40,11 +40,11 @@ const char* convert_path_name(ConvertPath path);
 // row and column repeating at odd edges:
 // U = ((112B - 74G - 38R + 128) >> 8) + 128, V = ((112R - 94G - 18B + 128) >> 8) + 128,
 // arithmetic shifts, clamped to 0..255.
-void convert_to_i420(const uint8_t* source, size_t source_pitch, PixelOrder order, uint32_t width,
+void convert_to_i420(const uint8_t* source, size_t source_pitch, capture::PixelOrder order, uint32_t width,
                      uint32_t height, uint8_t* i420);
 
 // The same on a chosen path (which must be supported), for tests and benchmarks.
-void convert_to_i420(ConvertPath path, const uint8_t* source, size_t source_pitch, PixelOrder order,
+void convert_to_i420(ConvertPath path, const uint8_t* source, size_t source_pitch, capture::PixelOrder order,
                      uint32_t width, uint32_t height, uint8_t* i420);
 
 }  // namespace vn::encode

@@ -46,7 +46,7 @@ SoftwareEncoder::SoftwareEncoder() : reader_(CpuFrameReader::Create()) {}
 
 SoftwareEncoder::~SoftwareEncoder() { shutdown(); }
 
-bool SoftwareEncoder::initialize(const DeviceHandle& device, const EncoderConfig& config) {
+bool SoftwareEncoder::initialize(const capture::DeviceHandle& device, const EncoderConfig& config) {
   if (!device.valid()) return false;
   shutdown();
   if (!reader_->open(device)) return false;
@@ -102,7 +102,7 @@ void SoftwareEncoder::resize_buffers() {
   bgra_.clear();  // made on demand, see convert()
 }
 
-void SoftwareEncoder::convert(const CpuPicture& view) {
+void SoftwareEncoder::convert(const capture::CpuPicture& view) {
   if (view.width >= width_ && view.height >= height_) {
     // The source covers the picture: convert straight from its rows; pixels
     // right of and below the configured size are not read.
@@ -121,9 +121,9 @@ void SoftwareEncoder::convert(const CpuPicture& view) {
   convert_to_i420(bgra_.data(), packed_pitch, view.order, width_, height_, i420_.data());
 }
 
-bool SoftwareEncoder::encode(const CapturedFrame& frame, EncodedFrame& out) {
+bool SoftwareEncoder::encode(const capture::CapturedFrame& frame, EncodedFrame& out) {
   if (encoder_ == nullptr || !frame.has_pixels()) return false;
-  CpuPicture view;
+  capture::CpuPicture view;
   if (!reader_->map(frame, view)) return false;
   convert(view);
   reader_->unmap();

@@ -22,8 +22,8 @@ class SoftwareEncoder final : public IVideoEncoder {
   SoftwareEncoder(const SoftwareEncoder&) = delete;
   SoftwareEncoder& operator=(const SoftwareEncoder&) = delete;
 
-  bool initialize(const DeviceHandle& device, const EncoderConfig& config) override;
-  bool encode(const CapturedFrame& frame, EncodedFrame& out) override;
+  bool initialize(const capture::DeviceHandle& device, const EncoderConfig& config) override;
+  bool encode(const capture::CapturedFrame& frame, EncodedFrame& out) override;
   void request_idr() override;
   void reconfigure_bitrate(uint32_t bitrate_bps) override;
   bool reconfigure_resolution(uint32_t width, uint32_t height) override;
@@ -37,7 +37,7 @@ class SoftwareEncoder final : public IVideoEncoder {
   void close_codec();
   void resize_buffers();
   // Converts the mapped picture into i420_; `view` is what the reader mapped.
-  void convert(const CpuPicture& view);
+  void convert(const capture::CpuPicture& view);
 
   ISVCEncoder* encoder_ = nullptr;
   std::unique_ptr<CpuFrameReader> reader_;

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "encode/video_frame.h"
+#include "encode/encoder_types.h"
 
 namespace vn::encode {
 
@@ -16,13 +16,13 @@ class IVideoEncoder {
   // Opens the codec for `config` on the capture's `device`. An invalid device
   // yields false. On failure the reason is logged and the encoder stays shut
   // down; initialize() may be called again.
-  virtual bool initialize(const DeviceHandle& device, const EncoderConfig& config) = 0;
+  virtual bool initialize(const capture::DeviceHandle& device, const EncoderConfig& config) = 0;
 
   // Encodes one picture into `out`. True only when out.data is not empty;
   // false means nothing to send for this frame (not open, no pixels, a skipped
   // picture, or a logged error) and leaves `out` as it was when nothing was
   // attempted.
-  virtual bool encode(const CapturedFrame& frame, EncodedFrame& out) = 0;
+  virtual bool encode(const capture::CapturedFrame& frame, EncodedFrame& out) = 0;
 
   // The next encode() produces an IDR picture. Thread-safe; several requests
   // before one encode() yield one IDR.

@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "core/crash_restore.h"
+#include "core/base/crash_restore.h"
 
 namespace vn {
 

@@ -10,7 +10,7 @@
 namespace vn::capture {
 namespace {
 
-using encode::DirtyRect;
+using capture::DirtyRect;
 
 constexpr uint32_t kWidth = 4;
 constexpr uint32_t kHeight = 3;

@@ -15,8 +15,8 @@
 namespace vn::capture {
 namespace {
 
-using encode::CapturedFrame;
-using encode::DirtyRect;
+using capture::CapturedFrame;
+using capture::DirtyRect;
 
 constexpr COLORREF kRed = RGB(200, 30, 40);
 constexpr COLORREF kBlue = RGB(20, 60, 220);
@@ -186,7 +186,7 @@ class DesktopCapturerTest : public ::testing::Test {
 
   // 0x00RRGGBB of the captured pixel (x, y).
   uint32_t rgb_at(const CapturedFrame& frame, int32_t x, int32_t y) {
-    encode::CpuPicture view;
+    capture::CpuPicture view;
     if (!reader_->map(frame, view)) {
       ADD_FAILURE() << "captured texture could not be read back";
       return 0xFFFFFFFF;
@@ -255,7 +255,7 @@ TEST_F(DesktopCapturerTest, FallsBackToGdiWhenDuplicationIsUnavailable) {
       << logs_.dump();
   EXPECT_EQ(capturer_->width(), static_cast<uint32_t>(GetSystemMetrics(SM_CXSCREEN)));
   EXPECT_EQ(capturer_->height(), static_cast<uint32_t>(GetSystemMetrics(SM_CYSCREEN)));
-  EXPECT_EQ(capturer_->device().kind, encode::DeviceHandle::Kind::kD3D11);
+  EXPECT_EQ(capturer_->device().kind, capture::DeviceHandle::Kind::kD3D11);
 }
 
 TEST_F(DesktopCapturerTest, CapturesTheWindowInItsColour) {

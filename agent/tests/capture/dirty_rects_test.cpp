@@ -8,7 +8,7 @@
 namespace vn::capture {
 namespace {
 
-using encode::DirtyRect;
+using capture::DirtyRect;
 
 TEST(DirtyRectsTest, ClipsToThePicture) {
   struct Case {

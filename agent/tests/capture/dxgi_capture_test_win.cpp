@@ -23,8 +23,8 @@
 namespace vn::capture {
 namespace {
 
-using encode::CapturedFrame;
-using encode::DirtyRect;
+using capture::CapturedFrame;
+using capture::DirtyRect;
 
 constexpr DWORD kFault = 0xE0000042;           // raised by the fakes to stand for a driver fault
 constexpr uint32_t kDesktopColour = 0xFF2050A0;  // 0xAARRGGBB of the fake desktop
@@ -191,8 +191,8 @@ class DxgiCaptureTest : public ::testing::Test {
     auto reader = encode::CpuFrameReader::Create();
     CapturedFrame frame;
     frame.texture = texture;
-    encode::CpuPicture view;
-    if (!reader->open({encode::DeviceHandle::Kind::kD3D11, device_.device.Get()}) || !reader->map(frame, view)) {
+    capture::CpuPicture view;
+    if (!reader->open({capture::DeviceHandle::Kind::kD3D11, device_.device.Get()}) || !reader->map(frame, view)) {
       ADD_FAILURE() << "texture could not be read back";
       out.width = width_;
       out.values.assign(size_t{width_} * height_, 0);

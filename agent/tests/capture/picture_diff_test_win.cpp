@@ -7,7 +7,7 @@
 namespace vn::capture {
 namespace {
 
-using encode::DirtyRect;
+using capture::DirtyRect;
 
 struct Change {
   uint32_t x, y, w, h;  // area whose pixels change

@@ -20,8 +20,8 @@
 namespace vn::capture {
 namespace {
 
-using encode::CapturedFrame;
-using encode::DirtyRect;
+using capture::CapturedFrame;
+using capture::DirtyRect;
 using test::ScopedEnv;
 using test::XvfbOptions;
 using test::XvfbServer;
@@ -210,7 +210,7 @@ TEST_F(X11CapturerTest, ReportsItselfAndRefusesMisuseBeforeTheFirstFrame) {
   capturer_ = DesktopCapturer::Create();
   ASSERT_TRUE(capturer_->initialize());
   EXPECT_EQ(capturer_->backend_name(), "X11");
-  EXPECT_EQ(capturer_->device().kind, encode::DeviceHandle::Kind::kCpu);
+  EXPECT_EQ(capturer_->device().kind, capture::DeviceHandle::Kind::kCpu);
   EXPECT_EQ(capturer_->width(), 0u);
   EXPECT_EQ(capturer_->capture_frame(frame_), CaptureStatus::kFailed);  // no output selected
   EXPECT_FALSE(capturer_->select_output(1));
@@ -244,7 +244,7 @@ TEST_F(X11CapturerTest, DrawnColoursComeBackExactly) {
   EXPECT_EQ(frame_.picture.width, kWidth);
   EXPECT_EQ(frame_.picture.height, kHeight);
   EXPECT_GE(frame_.picture.row_pitch, kWidth * 4);
-  EXPECT_EQ(frame_.picture.order, encode::PixelOrder::kBgra);
+  EXPECT_EQ(frame_.picture.order, capture::PixelOrder::kBgra);
   // The first frame is all new.
   EXPECT_EQ(frame_.dirty_rects, (std::vector<DirtyRect>{{0, 0, int32_t(kWidth), int32_t(kHeight)}}));
   for (const Patch& p : patches) {

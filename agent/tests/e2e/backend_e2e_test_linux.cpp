@@ -5,7 +5,7 @@
 
 #include <future>
 
-#include "core/agent_config.h"
+#include "core/base/agent_config.h"
 #include "e2e/e2e_fixture_linux.h"
 #include "test_backend.h"
 

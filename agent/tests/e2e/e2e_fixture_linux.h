@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "network/tcp_test_client.h"
 #include "support/installed_exe.h"
+#include "support/tcp_test_client.h"
 #include "support/temp_dir.h"
 #include "support/xvfb_linux.h"
 

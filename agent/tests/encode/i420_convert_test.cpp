@@ -32,7 +32,7 @@ struct Picture {
   }
 };
 
-std::vector<uint8_t> convert(ConvertPath path, const Picture& p, PixelOrder order = PixelOrder::kBgra) {
+std::vector<uint8_t> convert(ConvertPath path, const Picture& p, capture::PixelOrder order = capture::PixelOrder::kBgra) {
   std::vector<uint8_t> out(I420Layout::of(p.width, p.height).total_size(), 0xAA);
   convert_to_i420(path, p.bytes.data(), p.pitch, order, p.width, p.height, out.data());
   return out;
@@ -96,7 +96,7 @@ TEST(I420Convert, RgbaEqualsTheSwappedBgraPicture) {
   Picture rgba = bgra;
   for (size_t i = 0; i < rgba.bytes.size(); i += 4) std::swap(rgba.bytes[i], rgba.bytes[i + 2]);
   for (ConvertPath path : supported_paths()) {
-    EXPECT_EQ(convert(path, rgba, PixelOrder::kRgba), convert(path, bgra)) << convert_path_name(path);
+    EXPECT_EQ(convert(path, rgba, capture::PixelOrder::kRgba), convert(path, bgra)) << convert_path_name(path);
   }
 }
 
@@ -107,7 +107,7 @@ TEST(I420Convert, ALargerSourceOnlyContributesTheConfiguredArea) {
   for (uint32_t y = 0; y < 10; ++y) std::copy_n(big.pixel(0, y), 64 * 4, exact.pixel(0, y));
   for (ConvertPath path : supported_paths()) {
     std::vector<uint8_t> out(I420Layout::of(64, 10).total_size());
-    convert_to_i420(path, big.bytes.data(), big.pitch, PixelOrder::kBgra, 64, 10, out.data());
+    convert_to_i420(path, big.bytes.data(), big.pitch, capture::PixelOrder::kBgra, 64, 10, out.data());
     EXPECT_EQ(out, convert(ConvertPath::kScalar, exact)) << convert_path_name(path);
   }
 }
@@ -123,7 +123,7 @@ TEST(I420Convert, SimdPathsAreBitIdenticalToScalar) {
       p.randomise(seed++);
       const auto reference = convert(ConvertPath::kScalar, p);
       for (ConvertPath path : supported_paths()) {
-        for (PixelOrder order : {PixelOrder::kBgra, PixelOrder::kRgba}) {
+        for (capture::PixelOrder order : {capture::PixelOrder::kBgra, capture::PixelOrder::kRgba}) {
           if (convert(path, p, order) != convert(ConvertPath::kScalar, p, order)) {
             ADD_FAILURE() << convert_path_name(path) << " differs at " << w << "x" << h << " pitch+" << extra_pitch;
           }

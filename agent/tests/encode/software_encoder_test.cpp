@@ -9,7 +9,7 @@
 #include "encode/i420_convert.h"
 #include "encode/openh264_params.h"
 #include "encode/software_encoder.h"
-#include "support/h264_decoder.h"
+#include "h264_decoder.h"
 #include "support/log_capture.h"
 #include "support/test_frames.h"
 
@@ -29,7 +29,7 @@ EncoderConfig config_of(uint32_t width, uint32_t height, uint32_t fps = 30, uint
 }
 
 bool has_idr(const EncodedFrame& frame) {
-  const auto types = test::nal_unit_types(frame.data);
+  const auto types = launcher::nal_unit_types(frame.data);
   return std::find(types.begin(), types.end(), kNalIdr) != types.end();
 }
 
@@ -51,7 +51,7 @@ class SoftwareEncoderTest : public ::testing::Test {
   }
 
   bool encode_pattern(SoftwareEncoder& encoder, uint32_t w, uint32_t h, uint32_t n, EncodedFrame& out) {
-    CapturedFrame frame;
+    capture::CapturedFrame frame;
     if (!source_->make_frame(test::test_pattern(w, h, n), n, frame)) return false;
     return encoder.encode(frame, out);
   }
@@ -71,19 +71,19 @@ TEST_F(SoftwareEncoderTest, InfoIsKnownBeforeInitialize) {
 
 TEST_F(SoftwareEncoderTest, RefusesWorkWhenNotOpenOrWithoutPixels) {
   SoftwareEncoder encoder;
-  EXPECT_FALSE(encoder.initialize(DeviceHandle{}, config_of(320, 240)));
+  EXPECT_FALSE(encoder.initialize(capture::DeviceHandle{}, config_of(320, 240)));
 
   EncodedFrame out;
   out.data = {1, 2, 3};
   out.frame_number = 77;
-  CapturedFrame frame;
+  capture::CapturedFrame frame;
   ASSERT_TRUE(source_->make_frame(test::test_pattern(320, 240, 0), 1, frame));
   EXPECT_FALSE(encoder.encode(frame, out));  // never initialised
   EXPECT_EQ(out.data, (std::vector<uint8_t>{1, 2, 3}));
   EXPECT_EQ(out.frame_number, 77u);
 
   ASSERT_TRUE(encoder.initialize(source_->device(), config_of(320, 240)));
-  EXPECT_FALSE(encoder.encode(CapturedFrame{}, out));  // no pixels
+  EXPECT_FALSE(encoder.encode(capture::CapturedFrame{}, out));  // no pixels
   EXPECT_EQ(out.frame_number, 77u);
   EXPECT_FALSE(encoder.reconfigure_resolution(0, 240));
 
@@ -96,13 +96,13 @@ TEST_F(SoftwareEncoderTest, RefusesWorkWhenNotOpenOrWithoutPixels) {
 TEST_F(SoftwareEncoderTest, EncodedFramesDecodeBackToTheSource) {
   SoftwareEncoder encoder;
   ASSERT_TRUE(encoder.initialize(source_->device(), config_of(320, 240, 30, 4000000)));
-  test::H264Decoder decoder;
+  launcher::H264Decoder decoder;
   ASSERT_TRUE(decoder.ok());
 
   for (uint32_t n = 1; n <= 5; ++n) {
     SCOPED_TRACE(n);
     const test::BgraImage image = test::test_pattern(320, 240, n);
-    CapturedFrame frame;
+    capture::CapturedFrame frame;
     ASSERT_TRUE(source_->make_frame(image, n, frame));
     EncodedFrame out;
     ASSERT_TRUE(encoder.encode(frame, out));
@@ -114,12 +114,12 @@ TEST_F(SoftwareEncoderTest, EncodedFramesDecodeBackToTheSource) {
     ASSERT_GE(out.data.size(), 4u);
     EXPECT_EQ(std::vector<uint8_t>(out.data.begin(), out.data.begin() + 4), (std::vector<uint8_t>{0, 0, 0, 1}));
 
-    test::DecodedPicture picture;
+    launcher::DecodedPicture picture;
     ASSERT_TRUE(decoder.decode(out.data, picture));
     ASSERT_EQ(picture.width, 320u);
     ASSERT_EQ(picture.height, 240u);
     std::vector<uint8_t> expected(I420Layout::of(320, 240).total_size());
-    convert_to_i420(image.pixels.data(), 320 * 4, PixelOrder::kBgra, 320, 240, expected.data());
+    convert_to_i420(image.pixels.data(), 320 * 4, capture::PixelOrder::kBgra, 320, 240, expected.data());
     EXPECT_GT(luma_psnr(picture.i420, expected, 320 * 240), 38.0);
   }
 }
@@ -129,7 +129,7 @@ TEST_F(SoftwareEncoderTest, RgbaFramesEncodeLikeBgra) {
   ASSERT_TRUE(bgra_encoder.initialize(source_->device(), config_of(160, 96)));
   ASSERT_TRUE(rgba_encoder.initialize(source_->device(), config_of(160, 96)));
   const test::BgraImage image = test::test_pattern(160, 96, 4);
-  CapturedFrame frame;
+  capture::CapturedFrame frame;
   EncodedFrame from_bgra, from_rgba;
   ASSERT_TRUE(source_->make_frame(image, 1, frame));
   ASSERT_TRUE(bgra_encoder.encode(frame, from_bgra));
@@ -219,8 +219,8 @@ TEST_F(SoftwareEncoderTest, ReconfiguredResolutionEncodesAtTheNewSize) {
   EXPECT_EQ(out.width, 176u);
   EXPECT_EQ(out.height, 144u);
   EXPECT_TRUE(out.key_frame);  // a re-opened encoder starts with an IDR
-  test::H264Decoder decoder;
-  test::DecodedPicture picture;
+  launcher::H264Decoder decoder;
+  launcher::DecodedPicture picture;
   ASSERT_TRUE(decoder.decode(out.data, picture));
   EXPECT_EQ(picture.width, 176u);
   EXPECT_EQ(picture.height, 144u);
@@ -236,7 +236,7 @@ TEST_F(SoftwareEncoderTest, LowerBitrateGivesFewerBytes) {
     for (uint32_t n = first; n < first + count; ++n) {
       test::BgraImage image(320, 240);
       for (auto& byte : image.pixels) byte = static_cast<uint8_t>(random());
-      CapturedFrame frame;
+      capture::CapturedFrame frame;
       EncodedFrame out;
       if (source_->make_frame(image, n, frame) && encoder.encode(frame, out)) total += out.data.size();
     }
@@ -258,8 +258,8 @@ TEST_F(SoftwareEncoderTest, SmallerSourceFillsTheTopLeftOfThePicture) {
   EncodedFrame out;
   ASSERT_TRUE(encode_pattern(encoder, 160, 120, 1, out));
   EXPECT_EQ(out.width, 320u);
-  test::H264Decoder decoder;
-  test::DecodedPicture picture;
+  launcher::H264Decoder decoder;
+  launcher::DecodedPicture picture;
   ASSERT_TRUE(decoder.decode(out.data, picture));
   EXPECT_EQ(picture.width, 320u);
 }

@@ -20,8 +20,8 @@ BgraImage test_pattern(uint32_t width, uint32_t height, uint32_t frame) {
   return image;
 }
 
-encode::CapturedFrame frame_record(const BgraImage& image, uint32_t frame_number) {
-  encode::CapturedFrame frame;
+capture::CapturedFrame frame_record(const BgraImage& image, uint32_t frame_number) {
+  capture::CapturedFrame frame;
   frame.frame_number = frame_number;
   frame.timestamp_us = uint64_t{frame_number} * 16667;
   frame.width = image.width;

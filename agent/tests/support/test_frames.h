@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "encode/video_frame.h"
+#include "capture/captured_frame.h"
 
 namespace vn::test {
 
@@ -23,7 +23,7 @@ BgraImage test_pattern(uint32_t width, uint32_t height, uint32_t frame);
 
 // A new frame's record for `image` without its pixels: number, a 60 fps
 // time stamp from the number, size, is_new.
-encode::CapturedFrame frame_record(const BgraImage& image, uint32_t frame_number);
+capture::CapturedFrame frame_record(const BgraImage& image, uint32_t frame_number);
 
 // Turns pictures into captured frames the platform's encoders can read: CPU
 // pictures on Linux, Direct3D 11 textures on Windows.
@@ -33,10 +33,10 @@ class TestFrameSource {
   virtual ~TestFrameSource() = default;
 
   // The device the frames belong to; invalid when none could be made.
-  virtual encode::DeviceHandle device() const = 0;
+  virtual capture::DeviceHandle device() const = 0;
   // Fills `frame` with `image`; `rgba` stores the picture with R and B swapped
   // in an RGBA frame. The frame stays valid until the next call.
-  virtual bool make_frame(const BgraImage& image, uint32_t frame_number, encode::CapturedFrame& frame,
+  virtual bool make_frame(const BgraImage& image, uint32_t frame_number, capture::CapturedFrame& frame,
                           bool rgba = false) = 0;
 };
 

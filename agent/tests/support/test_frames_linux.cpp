@@ -7,16 +7,16 @@ namespace {
 
 class CpuFrameSource final : public TestFrameSource {
  public:
-  encode::DeviceHandle device() const override { return encode::DeviceHandle::cpu(); }
+  capture::DeviceHandle device() const override { return capture::DeviceHandle::cpu(); }
 
-  bool make_frame(const BgraImage& image, uint32_t frame_number, encode::CapturedFrame& frame, bool rgba) override {
+  bool make_frame(const BgraImage& image, uint32_t frame_number, capture::CapturedFrame& frame, bool rgba) override {
     pixels_ = image.pixels;
     if (rgba) {
       for (size_t i = 0; i < pixels_.size(); i += 4) std::swap(pixels_[i], pixels_[i + 2]);
     }
     frame = frame_record(image, frame_number);
     frame.picture = {pixels_.data(), image.width, image.height, image.width * 4,
-                     rgba ? encode::PixelOrder::kRgba : encode::PixelOrder::kBgra};
+                     rgba ? capture::PixelOrder::kRgba : capture::PixelOrder::kBgra};
     return true;
   }
 

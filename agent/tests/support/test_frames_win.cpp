@@ -27,12 +27,12 @@ class TextureFrameSource final : public TestFrameSource {
     if (device_ != nullptr) device_->Release();
   }
 
-  encode::DeviceHandle device() const override {
-    return device_ != nullptr ? encode::DeviceHandle{encode::DeviceHandle::Kind::kD3D11, device_}
-                              : encode::DeviceHandle{};
+  capture::DeviceHandle device() const override {
+    return device_ != nullptr ? capture::DeviceHandle{capture::DeviceHandle::Kind::kD3D11, device_}
+                              : capture::DeviceHandle{};
   }
 
-  bool make_frame(const BgraImage& image, uint32_t frame_number, encode::CapturedFrame& frame, bool rgba) override {
+  bool make_frame(const BgraImage& image, uint32_t frame_number, capture::CapturedFrame& frame, bool rgba) override {
     if (device_ == nullptr) return false;
     std::vector<uint8_t> pixels = image.pixels;
     if (rgba) {

@@ -4,9 +4,9 @@
 #include <nlohmann/json.hpp>
 
 #include "control_protocol.h"
-#include "network/control_messages.h"
-#include "network/launcher_auth.h"
-#include "network/session_keys.h"
+#include "network/control/control_messages.h"
+#include "network/control/launcher_auth.h"
+#include "network/control/session_keys.h"
 #include "probe.h"
 #include "test_stream.h"
 

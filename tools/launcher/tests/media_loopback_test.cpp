@@ -3,7 +3,7 @@
 #include <sstream>
 
 #include "audio_counter.h"
-#include "core/clock.h"
+#include "core/base/clock.h"
 #include "media_receiver.h"
 #include "picture_rgb.h"
 #include "probe.h"

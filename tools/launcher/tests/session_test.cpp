@@ -11,9 +11,9 @@
 #include <sstream>
 #include <thread>
 
-#include "network/control_messages.h"
-#include "network/launcher_auth.h"
-#include "network/session_keys.h"
+#include "network/control/control_messages.h"
+#include "network/control/launcher_auth.h"
+#include "network/control/session_keys.h"
 #include "session.h"
 #include "test_stream.h"
 #include "udp_wait.h"

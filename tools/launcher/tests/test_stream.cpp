@@ -7,7 +7,7 @@
 #include <random>
 
 #include "encode/software_encoder.h"
-#include "network/erasure_code.h"
+#include "network/transport/erasure_code.h"
 
 namespace vn::launcher::test {
 
@@ -26,7 +26,7 @@ std::vector<encode::EncodedFrame> encode_pictures(uint32_t width, uint32_t heigh
   config.fps = 30;
   config.bitrate_bps = 20'000'000;
   config.max_bitrate_bps = 30'000'000;
-  EXPECT_TRUE(encoder.initialize(encode::DeviceHandle::cpu(), config));
+  EXPECT_TRUE(encoder.initialize(capture::DeviceHandle::cpu(), config));
 
   std::mt19937 random(7);
   std::uniform_int_distribution<int> offset(-noise, noise);
@@ -39,8 +39,8 @@ std::vector<encode::EncodedFrame> encode_pictures(uint32_t width, uint32_t heigh
       bgra[i + 2] = static_cast<uint8_t>(std::clamp(rgb[0] + offset(random), 0, 255));
       bgra[i + 3] = 255;
     }
-    encode::CapturedFrame frame;
-    frame.picture = {bgra.data(), width, height, width * 4, encode::PixelOrder::kBgra};
+    capture::CapturedFrame frame;
+    frame.picture = {bgra.data(), width, height, width * 4, capture::PixelOrder::kBgra};
     frame.frame_number = static_cast<uint32_t>(n + 1);
     frame.timestamp_us = 1'000'000 + uint64_t(n) * 33'333;
     frame.width = width;
@@ -71,7 +71,7 @@ std::vector<uint8_t> Sealer::seal(const network::PacketHeader& header, const std
 
 std::vector<std::vector<uint8_t>> Sealer::datagrams(const encode::EncodedFrame& frame) {
   std::vector<network::Packet> packets;
-  packetizer_.packetize(frame, packets);
+  packetizer_.packetize({frame.data, frame.frame_number, frame.capture_timestamp_us, frame.key_frame}, packets);
   std::vector<std::vector<uint8_t>> out;
   for (const network::Packet& packet : packets) out.push_back(seal(packet.header, packet.payload));
   return out;

@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "control_protocol.h"
-#include "encode/video_frame.h"
-#include "network/encryption.h"
-#include "network/packet.h"
-#include "network/packetizer.h"
+#include "encode/encoder_types.h"
+#include "network/transport/encryption.h"
+#include "network/transport/packet.h"
+#include "network/transport/packetizer.h"
 
 // What the agent would send, made with the agent's own encoder, packetizer
 // and sealing, for the launcher's tests.

@@ -3,7 +3,7 @@
 #include <sstream>
 
 #include "audio_counter.h"
-#include "network/erasure_code.h"
+#include "network/transport/erasure_code.h"
 #include "test_stream.h"
 #include "video_pipeline.h"
 

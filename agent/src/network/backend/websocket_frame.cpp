@@ -1,0 +1,168 @@
+#include "network/backend/websocket_frame.h"
+
+#include <sodium.h>
+#include <spdlog/spdlog.h>
+
+namespace vn::network::ws {
+
+std::string random_handshake_key() {
+  uint8_t nonce[16];
+  randombytes_buf(nonce, sizeof(nonce));
+  char text[sodium_base64_ENCODED_LEN(16, sodium_base64_VARIANT_ORIGINAL)];
+  sodium_bin2base64(text, sizeof(text), nonce, sizeof(nonce), sodium_base64_VARIANT_ORIGINAL);
+  return text;
+}
+
+std::string upgrade_request(std::string_view host, std::string_view key, std::string_view agent_token) {
+  std::string request;
+  request.reserve(192 + host.size() + agent_token.size());
+  request += "GET /agent/connect HTTP/1.1\r\n";
+  request += "Host: ";
+  request += host;
+  request += "\r\n";
+  request += "Upgrade: websocket\r\n";
+  request += "Connection: Upgrade\r\n";
+  request += "Sec-WebSocket-Key: ";
+  request += key;
+  request += "\r\n";
+  request += "Sec-WebSocket-Version: 13\r\n";
+  request += "agent-token: ";
+  request += agent_token;
+  request += "\r\n";
+  request += "\r\n";
+  return request;
+}
+
+UpgradeVerdict check_upgrade_response(std::string_view response) {
+  const auto contains = [response](std::string_view what) { return response.find(what) != std::string_view::npos; };
+  if (contains("101") && contains("Upgrade")) return UpgradeVerdict::kAccepted;
+  if (contains("400") && (contains("HTTPS port") || contains("plain HTTP"))) {
+    return UpgradeVerdict::kRejectedPlainHttp;
+  }
+  return UpgradeVerdict::kRejected;
+}
+
+std::vector<uint8_t> encode_client_frame(Opcode opcode, std::string_view payload,
+                                         const std::array<uint8_t, 4>& mask) {
+  const uint64_t length = payload.size();
+  std::vector<uint8_t> frame;
+  frame.reserve(14 + payload.size());
+  frame.push_back(static_cast<uint8_t>(0x80 | opcode));
+  if (length <= 125) {
+    frame.push_back(static_cast<uint8_t>(0x80 | length));
+  } else if (length <= 65535) {
+    frame.push_back(0x80 | 126);
+    frame.push_back(static_cast<uint8_t>(length >> 8));
+    frame.push_back(static_cast<uint8_t>(length));
+  } else {
+    frame.push_back(0x80 | 127);
+    for (int shift = 56; shift >= 0; shift -= 8) frame.push_back(static_cast<uint8_t>(length >> shift));
+  }
+  frame.insert(frame.end(), mask.begin(), mask.end());
+  const size_t start = frame.size();
+  frame.insert(frame.end(), payload.begin(), payload.end());
+  apply_mask(frame.data() + start, payload.size(), mask);
+  return frame;
+}
+
+FrameStart parse_frame_start(uint8_t byte0, uint8_t byte1) {
+  FrameStart start;
+  start.fin = (byte0 & 0x80) != 0;
+  start.opcode = byte0 & 0x0F;
+  start.masked = (byte1 & 0x80) != 0;
+  start.length7 = byte1 & 0x7F;
+  return start;
+}
+
+size_t extended_length_bytes(uint8_t length7) {
+  if (length7 == 126) return 2;
+  if (length7 == 127) return 8;
+  return 0;
+}
+
+uint64_t payload_length(uint8_t length7, const uint8_t* extended) {
+  const size_t bytes = extended_length_bytes(length7);
+  if (bytes == 0) return length7;
+  uint64_t length = 0;
+  for (size_t i = 0; i < bytes; ++i) length = (length << 8) | extended[i];
+  return length;
+}
+
+void apply_mask(uint8_t* data, size_t size, const std::array<uint8_t, 4>& mask) {
+  for (size_t i = 0; i < size; ++i) data[i] ^= mask[i & 3];
+}
+
+FrameOutcome MessageAssembler::on_frame(bool fin, uint8_t opcode, std::string payload) {
+  FrameOutcome outcome;
+  using Action = FrameOutcome::Action;
+  switch (opcode) {
+    case kClose:
+      if (payload.empty()) {
+        spdlog::warn("SaasConnector: received WS close frame (empty)");
+      } else if (payload.size() < 2) {
+        spdlog::warn("SaasConnector: received WS close frame (no code)");
+      } else {
+        const unsigned code = (static_cast<uint8_t>(payload[0]) << 8) | static_cast<uint8_t>(payload[1]);
+        spdlog::warn("SaasConnector: received WS close frame code={} reason='{}'", code, payload.substr(2));
+      }
+      outcome.action = Action::kClose;
+      return outcome;
+    case kPing:
+      spdlog::debug("SaasConnector: received WS ping control frame ({}B payload)", payload.size());
+      if (payload.size() > kMaxControlPayload) payload.resize(kMaxControlPayload);
+      outcome.action = Action::kPong;
+      outcome.pong_payload = std::move(payload);
+      return outcome;
+    case kPong:
+      spdlog::debug("SaasConnector: received WS pong control frame");
+      return outcome;
+    case kContinuation:
+      if (!fragment_active_) {
+        spdlog::warn("SaasConnector: WS continuation frame with no active fragment — dropping");
+        return outcome;
+      }
+      if (fragment_.size() + payload.size() > kMaxPayloadBytes) {
+        spdlog::warn("SaasConnector: WS fragmented message exceeds {} bytes — closing", kMaxPayloadBytes);
+        reset();
+        outcome.action = Action::kClose;
+        return outcome;
+      }
+      fragment_ += payload;
+      if (fin) {
+        outcome.action = Action::kMessage;
+        outcome.message = std::move(fragment_);
+        reset();
+      }
+      return outcome;
+    case kText:
+    case kBinary:
+      if (fragment_active_) {
+        spdlog::warn("SaasConnector: WS data frame during active fragment — dropping stale fragment");
+        reset();
+      }
+      if (fin) {
+        if (payload.size() > kMaxPayloadBytes) {
+          spdlog::warn("SaasConnector: WS message exceeds {} bytes — closing", kMaxPayloadBytes);
+          outcome.action = Action::kClose;
+          return outcome;
+        }
+        outcome.action = Action::kMessage;
+        outcome.message = std::move(payload);
+      } else {
+        fragment_active_ = true;
+        fragment_ = std::move(payload);
+      }
+      return outcome;
+    default:
+      spdlog::warn("SaasConnector: ignoring WS frame with opcode 0x{:x}", opcode);
+      return outcome;
+  }
+}
+
+void MessageAssembler::reset() {
+  fragment_.clear();
+  fragment_.shrink_to_fit();
+  fragment_active_ = false;
+}
+
+}  // namespace vn::network::ws

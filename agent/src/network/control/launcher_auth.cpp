@@ -1,0 +1,84 @@
+#include "network/control/launcher_auth.h"
+
+#include <nlohmann/json.hpp>
+#include <sodium.h>
+#include <spdlog/spdlog.h>
+
+#include <array>
+
+#include "core/base/json_fields.h"
+
+namespace vn::network {
+namespace {
+
+constexpr size_t kHexDigits = crypto_hash_sha256_BYTES * 2;
+
+char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+}  // namespace
+
+AuthLineResult parse_auth_line(std::string_view line) {
+  AuthLineResult result;
+  try {
+    const nlohmann::json message = nlohmann::json::parse(line.begin(), line.end());
+    const std::string type = json_string(message, "type", "unknown");
+    if (type != "auth") {
+      result.status = AuthLineStatus::kNotAuth;
+      result.detail = type;
+      return result;
+    }
+    LauncherAuth& auth = result.auth;
+    auth.token = json_string(message, "token", "");
+    auth.stream.codec = json_i32(message, "codec", auth.stream.codec);
+    auth.stream.width = json_i32(message, "width", auth.stream.width);
+    auth.stream.height = json_i32(message, "height", auth.stream.height);
+    auth.stream.fps = json_i32(message, "fps", auth.stream.fps);
+    auth.stream.bitrate_kbps = json_i32(message, "bitrate", auth.stream.bitrate_kbps);
+    auth.udp_ip = json_string(message, "udp_ip", "");
+    result.status = AuthLineStatus::kAuth;
+  } catch (const nlohmann::json::exception& e) {
+    result = AuthLineResult{};
+    result.detail = e.what();
+  } catch (const JsonFieldError& e) {
+    result = AuthLineResult{};
+    result.detail = e.what();
+  }
+  return result;
+}
+
+bool verify_launcher_token(std::string_view token, std::string_view expected_sha256_hex) {
+  if (expected_sha256_hex.empty()) {
+    if (!token.empty()) {
+      spdlog::warn(
+          "TcpControlServer: SECURITY — no session_token_sha256 supplied by backend; accepting non-empty token "
+          "UNVERIFIED");
+      return true;
+    }
+    spdlog::error("TcpControlServer: empty token and no expected hash — rejecting");
+    return false;
+  }
+
+  std::array<unsigned char, crypto_hash_sha256_BYTES> digest{};
+  crypto_hash_sha256(digest.data(), reinterpret_cast<const unsigned char*>(token.data()), token.size());
+  std::array<char, kHexDigits + 1> actual{};
+  sodium_bin2hex(actual.data(), actual.size(), digest.data(), digest.size());
+  sodium_memzero(digest.data(), digest.size());
+
+  bool match = false;
+  if (expected_sha256_hex.size() == kHexDigits) {
+    std::array<char, kHexDigits> expected{};
+    for (size_t i = 0; i < kHexDigits; ++i) expected[i] = ascii_lower(expected_sha256_hex[i]);
+    match = sodium_memcmp(actual.data(), expected.data(), kHexDigits) == 0;
+    sodium_memzero(expected.data(), expected.size());
+  }
+  sodium_memzero(actual.data(), actual.size());
+
+  if (match) {
+    spdlog::info("TcpControlServer: session token verified (SHA-256 match)");
+  } else {
+    spdlog::error("TcpControlServer: session token verification FAILED — rejecting client");
+  }
+  return match;
+}
+
+}  // namespace vn::network

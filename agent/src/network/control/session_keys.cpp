@@ -1,0 +1,85 @@
+#include "network/control/session_keys.h"
+
+#include <sodium.h>
+#include <spdlog/spdlog.h>
+
+namespace vn::network {
+namespace {
+
+// Context strings are exactly crypto_kdf_CONTEXTBYTES (8) characters.
+struct Derivation {
+  uint64_t id;
+  const char* context;
+};
+constexpr Derivation kVideo{1, "vnvideo1"};
+constexpr Derivation kAudio{2, "vnaudio1"};
+constexpr Derivation kInput{3, "vninput1"};
+static_assert(crypto_kdf_CONTEXTBYTES == 8);
+static_assert(crypto_kdf_KEYBYTES == kSessionKeyBytes);
+
+void derive(const std::vector<uint8_t>& master, const Derivation& d, std::vector<uint8_t>& key) {
+  crypto_kdf_derive_from_key(key.data(), key.size(), d.id, d.context, master.data());
+}
+
+}  // namespace
+
+void make_session_keys(const std::vector<uint8_t>& master, std::vector<uint8_t>& video,
+                       std::vector<uint8_t>& audio, std::vector<uint8_t>& input) {
+  video.resize(kSessionKeyBytes);
+  audio.resize(kSessionKeyBytes);
+  input.resize(kSessionKeyBytes);
+  if (master.size() == crypto_kdf_KEYBYTES) {
+    derive(master, kVideo, video);
+    derive(master, kAudio, audio);
+    derive(master, kInput, input);
+    spdlog::info("TcpControlServer: derived 3x 32-byte session keys from SaaS master (HKDF)");
+  } else {
+    randombytes_buf(video.data(), video.size());
+    randombytes_buf(audio.data(), audio.size());
+    randombytes_buf(input.data(), input.size());
+    spdlog::debug("TcpControlServer: generated 3x 32-byte random session keys");
+  }
+}
+
+std::string to_base64(const std::vector<uint8_t>& bytes) {
+  constexpr int kVariant = sodium_base64_VARIANT_ORIGINAL;
+  std::string text(sodium_base64_ENCODED_LEN(bytes.size(), kVariant), '\0');
+  sodium_bin2base64(text.data(), text.size(), bytes.data(), bytes.size(), kVariant);
+  text.resize(text.size() - 1);  // the terminating NUL
+  return text;
+}
+
+std::string session_ready_line(const std::vector<uint8_t>& video, const std::vector<uint8_t>& audio,
+                               const std::vector<uint8_t>& input) {
+  // Written out rather than through a JSON value so that every copy of the
+  // key text can be wiped; Base64 needs no escaping, and this is byte for
+  // byte the compact serialisation with sorted keys.
+  std::string video_text = to_base64(video);
+  std::string audio_text = to_base64(audio);
+  std::string input_text = to_base64(input);
+  std::string line;
+  line.reserve(160);
+  line += "{\"audio_key\":\"";
+  line += audio_text;
+  line += "\",\"input_key\":\"";
+  line += input_text;
+  line += "\",\"type\":\"session_ready\",\"video_key\":\"";
+  line += video_text;
+  line += "\"}\n";
+  wipe(video_text);
+  wipe(audio_text);
+  wipe(input_text);
+  return line;
+}
+
+void wipe(std::vector<uint8_t>& bytes) {
+  if (!bytes.empty()) sodium_memzero(bytes.data(), bytes.size());
+  bytes.clear();
+}
+
+void wipe(std::string& text) {
+  if (!text.empty()) sodium_memzero(text.data(), text.size());
+  text.clear();
+}
+
+}  // namespace vn::network

@@ -1,0 +1,7 @@
+#include "network/control/tcp_listen_options.h"
+
+namespace vn::network {
+
+bool listener_reuses_address() { return true; }
+
+}  // namespace vn::network

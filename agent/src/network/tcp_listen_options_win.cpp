@@ -1,7 +1,0 @@
-#include "network/tcp_listen_options.h"
-
-namespace vn::network {
-
-bool listener_reuses_address() { return false; }
-
-}  // namespace vn::network

@@ -1,0 +1,392 @@
+#include "network/backend/saas_connector.h"
+
+#include <gtest/gtest.h>
+#include <sodium.h>
+
+#include <asio/io_context.hpp>
+#include <chrono>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/log_capture.h"
+#include "test_backend.h"
+
+namespace vn::network {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using tools::ReceivedMessage;
+using tools::TestBackend;
+using tools::UpgradeMode;
+
+constexpr auto kWait = 10s;
+
+// Polls `condition` until it holds or `timeout` passes.
+template <typename Condition>
+bool eventually(Condition condition, std::chrono::milliseconds timeout = kWait) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+// A port on which nothing listens (taken from a backend that is gone).
+uint16_t free_port() {
+  TestBackend probe;
+  EXPECT_TRUE(probe.start());
+  const uint16_t port = probe.port();
+  probe.stop();
+  return port;
+}
+
+class SaasConnectorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_GE(sodium_init(), 0);
+    ASSERT_TRUE(backend_.start());
+  }
+  void TearDown() override {
+    if (connector_) connector_->stop();
+  }
+
+  SaasConnectorConfig config(uint16_t port) const {
+    SaasConnectorConfig c;
+    c.host = "127.0.0.1";
+    c.port = port;
+    c.agent_token = "srv1.signature";
+    c.registration.gpu_model = "Test GPU";
+    c.registration.gpu_vram_mb = 4096;
+    c.registration.cpu_model = "Test CPU";
+    c.registration.ram_mb = 16384;
+    c.registration.os_version = "Test OS 1.0";
+    c.registration.port_base = 48010;
+    c.sample_load = [] { return BackendLoad{17, 3, 2048}; };
+    return c;
+  }
+
+  // Starts a connector with the clock `time_scale` times faster.
+  SaasConnector& start(uint16_t port, uint32_t time_scale = 1, BackendWebSocketLimits limits = {}) {
+    SaasConnectorTimings timings;
+    timings.time_scale = time_scale;
+    timings.limits = limits;
+    connector_ = std::make_unique<SaasConnector>(io_, config(port), timings);
+    connector_->set_prepare_callback([this](const PrepareSessionParams& params) {
+      const std::lock_guard lock(mutex_);
+      prepared_.push_back(params);
+    });
+    connector_->set_terminate_callback([this](const std::string& id, const std::string& reason) {
+      const std::lock_guard lock(mutex_);
+      terminated_.push_back(id + "|" + reason);
+    });
+    connector_->start();
+    return *connector_;
+  }
+
+  SaasConnector& start_connected(uint32_t time_scale = 1) {
+    SaasConnector& connector = start(backend_.port(), time_scale);
+    EXPECT_TRUE(backend_.wait_type("register", kWait));
+    return connector;
+  }
+
+  std::vector<PrepareSessionParams> prepared() {
+    const std::lock_guard lock(mutex_);
+    return prepared_;
+  }
+  std::vector<std::string> terminated() {
+    const std::lock_guard lock(mutex_);
+    return terminated_;
+  }
+  std::vector<std::string> types() const {
+    std::vector<std::string> out;
+    for (const auto& m : backend_.messages()) out.push_back(m.type);
+    return out;
+  }
+
+  test::LogCapture log_;
+  TestBackend backend_{tools::TestBackendOptions{.agent_token = "srv1.signature"}};
+  asio::io_context io_;
+  std::unique_ptr<SaasConnector> connector_;
+  std::mutex mutex_;
+  std::vector<PrepareSessionParams> prepared_;
+  std::vector<std::string> terminated_;
+};
+
+TEST_F(SaasConnectorTest, UpgradeRequestAndRegister) {
+  start_connected();
+  const auto requests = backend_.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  const auto& lines = requests[0].lines;
+  ASSERT_EQ(lines.size(), 7u) << requests[0].raw;
+  EXPECT_EQ(lines[0], "GET /agent/connect HTTP/1.1");
+  EXPECT_EQ(lines[1], "Host: 127.0.0.1");
+  EXPECT_EQ(lines[2], "Upgrade: websocket");
+  EXPECT_EQ(lines[3], "Connection: Upgrade");
+  EXPECT_EQ(lines[4].rfind("Sec-WebSocket-Key: ", 0), 0u);
+  EXPECT_EQ(lines[4].size(), std::string("Sec-WebSocket-Key: ").size() + 24);
+  EXPECT_EQ(lines[5], "Sec-WebSocket-Version: 13");
+  EXPECT_EQ(lines[6], "agent-token: srv1.signature");
+  EXPECT_TRUE(requests[0].accepted);
+
+  const auto registered = backend_.wait_type("register", kWait);
+  ASSERT_TRUE(registered);
+  EXPECT_EQ(registered->json, json::parse(R"({"type":"register","agent_version":"1.0.0","gpu_model":"Test GPU",
+      "gpu_vram_mb":4096,"cpu_model":"Test CPU","ram_mb":16384,"os_version":"Test OS 1.0","port_base":48010,
+      "supported_codecs":["h264","hevc"],"max_resolution":"1920x1080","max_fps":60})"));
+  EXPECT_TRUE(eventually([&] { return connector_->connected(); }));
+  EXPECT_TRUE(log_.contains("info: SaasConnector: connecting to 127.0.0.1:" + std::to_string(backend_.port())));
+  EXPECT_TRUE(log_.contains("info: SaasConnector: WebSocket connected"));
+  EXPECT_TRUE(log_.contains("info: SaasConnector: sent register (gpu=Test GPU vram=4096MB port_base=48010)"));
+}
+
+TEST_F(SaasConnectorTest, HeartbeatsEveryFiveSeconds) {
+  // The connector's clock runs 50 times faster: 5 s are 100 ms here.
+  start_connected(50);
+  const auto first = backend_.wait_type("heartbeat", kWait, 1);
+  const auto third = backend_.wait_type("heartbeat", kWait, 3);
+  ASSERT_TRUE(first && third);
+  EXPECT_EQ(first->json, json::parse(R"({"type":"heartbeat","status":"online","cpu_pct":17,"gpu_pct":3,"ram_mb_free":2048})"));
+  // Two intervals of 5 s nominal: at least 200 ms real.
+  EXPECT_GE(third->at - first->at, 190ms);
+}
+
+TEST_F(SaasConnectorTest, ApplicationAndControlPings) {
+  start_connected();
+  ASSERT_TRUE(backend_.send_json({{"type", "ping"}}));
+  const auto pong = backend_.wait_type("pong", kWait);
+  ASSERT_TRUE(pong);
+  EXPECT_EQ(pong->text, R"({"type":"pong"})");
+
+  // A ping longer than a control frame may be (no valid server sends it).
+  ASSERT_TRUE(backend_.send_raw(std::string("\x89\x7e\x00\xc8", 4) + std::string(200, 'p')));
+  ASSERT_TRUE(backend_.send_ping("short"));
+  ASSERT_TRUE(eventually([&] { return backend_.pongs().size() == 2; }));
+  EXPECT_EQ(backend_.pongs()[0], std::string(125, 'p'));
+  EXPECT_EQ(backend_.pongs()[1], "short");
+  EXPECT_EQ(backend_.messages_of("pong").size(), 1u);  // exactly one application pong
+}
+
+TEST_F(SaasConnectorTest, LongMessagesUseTheExtendedLengthForms) {
+  SaasConnector& connector = start_connected();
+  // Sizes chosen so that the whole JSON text is 126 and 65536 bytes long.
+  const std::string empty = error_message(SessionError::kAuthFail, "", "");
+  for (const size_t total : {size_t{126}, size_t{65536}}) {
+    const std::string text(total - empty.size(), 'm');
+    connector.send_error(SessionError::kAuthFail, text, "");
+    const auto received = backend_.wait_message(
+        [&](const ReceivedMessage& m) { return m.type == "error" && m.text.size() == total; }, kWait);
+    ASSERT_TRUE(received) << total;
+    EXPECT_EQ(received->json["message"], text);
+  }
+}
+
+TEST_F(SaasConnectorTest, InboundRequestsReachTheCallbacks) {
+  start_connected();
+  ASSERT_TRUE(backend_.send_json({{"type", "prepare_session"},
+                                  {"session_id", "s1"},
+                                  {"constraints", {{"resolution", "1280x720"}, {"max_fps", 30}}}}));
+  ASSERT_TRUE(backend_.send_fragmented(json{{"type", "terminate_session"}, {"session_id", "s1"}}.dump(), 3));
+  ASSERT_TRUE(backend_.send_json({{"type", "terminate_session"}, {"session_id", "s2"}, {"reason", "admin"}}));
+  ASSERT_TRUE(eventually([&] { return terminated().size() == 2; }));
+  ASSERT_EQ(prepared().size(), 1u);
+  EXPECT_EQ(prepared()[0].session_id, "s1");
+  EXPECT_EQ(prepared()[0].resolution, "1280x720");
+  EXPECT_EQ(prepared()[0].max_fps, 30u);
+  EXPECT_EQ(terminated(), (std::vector<std::string>{"s1|saas_terminated", "s2|admin"}));
+  EXPECT_TRUE(log_.contains("info: SaasConnector: prepare_session id=s1 codec=h264 res=1280x720 fps=30 bitrate=15000kbps "
+                            "hide_desktop=false launch_steam=false steam_app_id=<none>"))
+      << log_.dump();
+}
+
+TEST_F(SaasConnectorTest, BadMessagesAreDroppedAndTheConnectionStays) {
+  start_connected();
+  ASSERT_TRUE(backend_.send_text("{not json"));
+  ASSERT_TRUE(backend_.send_text("[1,2]"));
+  ASSERT_TRUE(backend_.send_json({{"type", "prepare_session"}, {"session_id", 5}, {"encryption_key", "c2VjcmV0S2V5"}}));
+  ASSERT_TRUE(backend_.send_json({{"type", "terminate_session"}, {"session_id", false}}));
+  ASSERT_TRUE(backend_.send_json({{"type", "surprise"}}));
+  ASSERT_TRUE(backend_.send_raw(std::string("\x80\x03", 2) + "abc"));  // continuation with no fragment
+  ASSERT_TRUE(backend_.send_raw(std::string("\x83\x01", 2) + "?"));    // reserved opcode
+  ASSERT_TRUE(backend_.send_json({{"type", "ping"}}));
+  ASSERT_TRUE(backend_.wait_type("pong", kWait));
+
+  EXPECT_TRUE(log_.contains("warning: SaasConnector: invalid JSON: {not json"));
+  EXPECT_TRUE(log_.contains("error: SaasConnector: error processing prepare_session: "));
+  EXPECT_FALSE(log_.contains("c2VjcmV0S2V5")) << "the master key must not be logged";
+  EXPECT_TRUE(log_.contains("debug: SaasConnector: unhandled message type 'surprise'"));
+  EXPECT_TRUE(log_.contains("warning: SaasConnector: WS continuation frame with no active fragment — dropping"));
+  EXPECT_TRUE(log_.contains("SaasConnector: ignoring WS frame with opcode 0x3"));
+  EXPECT_TRUE(prepared().empty());
+  EXPECT_TRUE(terminated().empty());
+  EXPECT_EQ(backend_.connection_count(), 1);
+}
+
+TEST_F(SaasConnectorTest, LimitsAndCloseFramesEndTheConnectionAndItComesBack) {
+  start_connected();
+  struct Case {
+    const char* name;
+    std::function<bool()> send;
+    const char* line;
+  };
+  std::string oversized = "\x81\x7f";
+  for (uint64_t length = 1048577, shift = 56;; shift -= 8) {
+    oversized += static_cast<char>((length >> shift) & 0xFF);
+    if (shift == 0) break;
+  }
+  std::string fragments = std::string("\x01\x7f", 2) + std::string("\0\0\0\0\0\x09\0\0", 8) + std::string(0x90000, 'a');
+  fragments += std::string("\x80\x7f", 2) + std::string("\0\0\0\0\0\x09\0\0", 8) + std::string(0x90000, 'b');
+  const Case cases[] = {
+      {"frame over 1 MiB", [&] { return backend_.send_raw(oversized); },
+       "SaasConnector: WS frame payload 1048577 bytes exceeds 1048576 — closing"},
+      {"fragments over 1 MiB", [&] { return backend_.send_raw(fragments); },
+       "SaasConnector: WS fragmented message exceeds 1048576 bytes — closing"},
+      {"close frame", [&] { return backend_.send_close(1001, "maintenance"); },
+       "warning: SaasConnector: received WS close frame code=1001 reason='maintenance'"},
+      {"dropped connection", [&] { return backend_.drop(); }, "warning: SaasConnector: connection error: "},
+  };
+  int connections = 1;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(c.send());
+    ASSERT_TRUE(backend_.wait_connections(++connections, kWait)) << log_.dump();
+    EXPECT_TRUE(log_.contains(c.line)) << log_.dump();
+    ASSERT_TRUE(backend_.wait_type("register", kWait, connections));
+  }
+  EXPECT_TRUE(log_.contains("warning: SaasConnector: disconnected, retry in 1000ms"));
+}
+
+TEST_F(SaasConnectorTest, BackoffDoublesUpToThirtySeconds) {
+  // Nothing listens; the clock runs 100 times faster (30 s waits are 0.3 s).
+  start(free_port(), 100);
+  ASSERT_TRUE(eventually([&] { return log_.contains("retry in 30000ms") && log_.dump().find("retry in 30000ms") !=
+                                                                              log_.dump().rfind("retry in 30000ms"); },
+                         30s));
+  connector_->stop();
+  std::vector<std::string> waits;
+  for (const auto& line : log_.lines()) {
+    const auto at = line.find("disconnected, retry in ");
+    if (at != std::string::npos) waits.push_back(line.substr(at + 23));
+  }
+  ASSERT_GE(waits.size(), 7u);
+  EXPECT_EQ(std::vector<std::string>(waits.begin(), waits.begin() + 7),
+            (std::vector<std::string>{"1000ms", "2000ms", "4000ms", "8000ms", "16000ms", "30000ms", "30000ms"}));
+  EXPECT_TRUE(log_.contains("warning: SaasConnector: TCP connect failed: "));
+  EXPECT_TRUE(log_.contains("info: SaasConnector: stopped"));
+}
+
+TEST_F(SaasConnectorTest, ReportsMadeWhileDownAreDeliveredAfterRegister) {
+  const uint16_t port = backend_.port();
+  backend_.stop();
+  SaasConnector& connector = start(port, 20);
+  ASSERT_TRUE(eventually([&] { return log_.contains("TCP connect failed"); }));
+
+  for (int i = 1; i <= 9; ++i) connector.send_session_ended("s" + std::to_string(i), "pipeline_ended", i);
+  connector.send_error(SessionError::kHandshakeTimeout, "TCP handshake failed", "");  // not cached
+  connector.send_session_ready("s10", "198.51.100.1", 1, 2, 3);
+
+  TestBackend revived(tools::TestBackendOptions{.port = port, .agent_token = "srv1.signature"});
+  ASSERT_TRUE(revived.start());
+  ASSERT_TRUE(revived.wait_type("session_ended", kWait, 8));
+  ASSERT_TRUE(revived.wait_type("session_ready", kWait));
+  std::vector<std::string> sequence;
+  for (const auto& m : revived.messages()) {
+    if (m.type == "heartbeat") continue;
+    sequence.push_back(m.type == "session_ended" ? m.json["session_id"].get<std::string>() : m.type);
+  }
+  EXPECT_EQ(sequence, (std::vector<std::string>{"register", "session_ready", "s2", "s3", "s4", "s5", "s6", "s7", "s8",
+                                                "s9"}));
+  EXPECT_TRUE(revived.messages_of("error").empty());
+  EXPECT_TRUE(log_.contains("warning: SaasConnector: discarding 11 stale queued messages on reconnect"));
+  EXPECT_TRUE(log_.contains("info: SaasConnector: re-sending cached session_ready after reconnect"));
+  EXPECT_TRUE(log_.contains("SaasConnector: re-sending cached terminal message after reconnect (key=s9)"));
+  revived.stop();
+}
+
+TEST_F(SaasConnectorTest, CachesAcrossReconnects) {
+  SaasConnector& connector = start_connected();
+  connector.send_session_ready("s1", "", 47998, 47999, 48000);
+  connector.send_error(SessionError::kAuthRejected, "TCP handshake failed", "s0");
+  ASSERT_TRUE(backend_.wait_type("error", kWait));
+
+  ASSERT_TRUE(backend_.drop());
+  ASSERT_TRUE(backend_.wait_type("register", kWait, 2));
+  ASSERT_TRUE(backend_.wait_type("session_ready", kWait, 2));
+  ASSERT_TRUE(backend_.wait_type("error", kWait, 2));  // key "s0#err"
+
+  // Once the session is over the ready message is not re-sent, its end is.
+  connector.send_session_ended("s1", "pipeline_ended", 12);
+  ASSERT_TRUE(backend_.wait_type("session_ended", kWait));
+  ASSERT_TRUE(backend_.drop());
+  ASSERT_TRUE(backend_.wait_type("register", kWait, 3));
+  ASSERT_TRUE(backend_.wait_type("session_ended", kWait, 2));
+  EXPECT_EQ(backend_.messages_of("session_ready").size(), 2u);
+  EXPECT_EQ(backend_.wait_type("session_ended", kWait, 2)->json["duration_sec"], 12);
+
+  connector.send_session_ready("s2", "", 47998, 47999, 48000);
+  connector.clear_cached_session_ready();
+  ASSERT_TRUE(backend_.wait_type("session_ready", kWait, 3));
+  ASSERT_TRUE(backend_.drop());
+  ASSERT_TRUE(backend_.wait_type("register", kWait, 4));
+  ASSERT_TRUE(backend_.wait_type("session_ended", kWait, 3));
+  EXPECT_EQ(backend_.messages_of("session_ready").size(), 3u);
+}
+
+TEST_F(SaasConnectorTest, FailedUpgradesAreRetried) {
+  BackendWebSocketLimits limits;
+  limits.handshake_timeout = 300ms;
+  const struct {
+    UpgradeMode mode;
+    std::string response;
+    const char* line;
+  } cases[] = {
+      {UpgradeMode::kRawResponse, "HTTP/1.1 400 Bad Request\r\nContent-Length: 48\r\n\r\nThe plain HTTP request was sent to HTTPS port",
+       "error: SaasConnector: the agent speaks plain ws:// only. Use --saas-port 80 (behind a TLS-terminating proxy) "
+       "or run a local TLS terminator in front of the agent."},
+      {UpgradeMode::kRawResponse, "HTTP/1.1 403 Forbidden\r\n\r\n",
+       "error: SaasConnector: WebSocket handshake rejected:\nHTTP/1.1 403 Forbidden"},
+      {UpgradeMode::kRawResponse, "HTTP/1.1 200 OK\r\nX-Filler: " + std::string(20000, 'f'),
+       "warning: SaasConnector: WS handshake failed: upgrade response header exceeds 16384 bytes"},
+      {UpgradeMode::kGarbage, "", "error: SaasConnector: WebSocket handshake rejected:\n\x16"},
+      {UpgradeMode::kNeverAnswer, "", "warning: SaasConnector: WS handshake failed: no upgrade response"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    backend_.set_upgrade_mode(c.mode, c.response);
+    backend_.clear();
+    test::LogCapture log;
+    start(backend_.port(), 20, limits);
+    ASSERT_TRUE(eventually([&] { return log.contains("retry in 2000ms"); })) << log.dump();
+    EXPECT_TRUE(log.contains(c.line)) << log.dump();
+    EXPECT_GE(backend_.requests().size(), 2u);
+    connector_->stop();
+  }
+  // A wrong token is refused by the backend and the connector keeps trying.
+  backend_.set_upgrade_mode(UpgradeMode::kAccept);
+  test::LogCapture log;
+  SaasConnectorConfig wrong = config(backend_.port());
+  wrong.agent_token = "forged";
+  SaasConnectorTimings fast;
+  fast.time_scale = 20;
+  connector_ = std::make_unique<SaasConnector>(io_, wrong, fast);
+  connector_->start();
+  ASSERT_TRUE(eventually([&] { return log.contains("retry in 2000ms"); })) << log.dump();
+  EXPECT_TRUE(log.contains("error: SaasConnector: WebSocket handshake rejected:\nHTTP/1.1 401"));
+  EXPECT_FALSE(connector_->connected());
+}
+
+TEST_F(SaasConnectorTest, StopEndsAConnectedPump) {
+  SaasConnector& connector = start_connected();
+  connector.stop();
+  connector.stop();
+  EXPECT_FALSE(connector.connected());
+  EXPECT_TRUE(backend_.wait_disconnected(kWait));
+  EXPECT_TRUE(log_.contains("info: SaasConnector: stopped"));
+}
+
+}  // namespace
+}  // namespace vn::network

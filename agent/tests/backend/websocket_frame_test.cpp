@@ -1,0 +1,167 @@
+#include "network/backend/websocket_frame.h"
+
+#include <gtest/gtest.h>
+#include <sodium.h>
+
+#include <string>
+#include <vector>
+
+#include "support/log_capture.h"
+
+namespace vn::network::ws {
+namespace {
+
+using Action = FrameOutcome::Action;
+
+TEST(UpgradeRequest, IsTheExactLinesWithHostAloneAndTheToken) {
+  EXPECT_EQ(upgrade_request("backend.example", "dGhlIHNhbXBsZSBub25jZQ==", "srv1.sig"),
+            "GET /agent/connect HTTP/1.1\r\n"
+            "Host: backend.example\r\n"
+            "Upgrade: websocket\r\n"
+            "Connection: Upgrade\r\n"
+            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+            "Sec-WebSocket-Version: 13\r\n"
+            "agent-token: srv1.sig\r\n"
+            "\r\n");
+}
+
+TEST(UpgradeRequest, KeyIsPaddedBase64OfSixteenRandomBytes) {
+  ASSERT_GE(sodium_init(), 0);
+  const std::string a = random_handshake_key();
+  const std::string b = random_handshake_key();
+  EXPECT_NE(a, b);
+  ASSERT_EQ(a.size(), 24u);
+  EXPECT_EQ(a.substr(22), "==");
+  unsigned char bytes[32];
+  size_t length = 0;
+  ASSERT_EQ(sodium_base642bin(bytes, sizeof(bytes), a.data(), a.size(), nullptr, &length, nullptr,
+                              sodium_base64_VARIANT_ORIGINAL),
+            0);
+  EXPECT_EQ(length, 16u);
+}
+
+TEST(UpgradeResponse, VerdictsFromPlainSubstrings) {
+  const struct {
+    const char* response;
+    UpgradeVerdict verdict;
+  } cases[] = {
+      {"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n",
+       UpgradeVerdict::kAccepted},  // no Sec-WebSocket-Accept needed
+      {"HTTP/1.1 101 Switching Protocols\r\n\r\n", UpgradeVerdict::kRejected},
+      {"HTTP/1.1 401 Unauthorized\r\n\r\n", UpgradeVerdict::kRejected},
+      {"HTTP/1.1 400 Bad Request\r\n\r\nThe plain HTTP request was sent to HTTPS port",
+       UpgradeVerdict::kRejectedPlainHttp},
+      {"HTTP/1.1 400 Bad Request\r\n\r\nmissing header", UpgradeVerdict::kRejected},
+      {"", UpgradeVerdict::kRejected},
+  };
+  for (const auto& c : cases) EXPECT_EQ(check_upgrade_response(c.response), c.verdict) << c.response;
+}
+
+TEST(ClientFrame, UsesTheShortestLengthFormAndMasksThePayload) {
+  const std::array<uint8_t, 4> mask = {0x11, 0x22, 0x33, 0x44};
+  const struct {
+    size_t length;
+    std::vector<uint8_t> header;  // bytes before the mask
+  } cases[] = {
+      {0, {0x81, 0x80}},
+      {125, {0x81, 0x80 | 125}},
+      {126, {0x81, 0x80 | 126, 0x00, 126}},
+      {65535, {0x81, 0x80 | 126, 0xFF, 0xFF}},
+      {65536, {0x81, 0x80 | 127, 0, 0, 0, 0, 0, 1, 0, 0}},
+  };
+  for (const auto& c : cases) {
+    std::string payload(c.length, '\0');
+    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>('a' + i % 26);
+    const std::vector<uint8_t> frame = encode_client_frame(kText, payload, mask);
+    ASSERT_EQ(frame.size(), c.header.size() + 4 + c.length) << c.length;
+    EXPECT_TRUE(std::equal(c.header.begin(), c.header.end(), frame.begin())) << c.length;
+    EXPECT_TRUE(std::equal(mask.begin(), mask.end(), frame.begin() + static_cast<long>(c.header.size())));
+
+    // What a server reads back.
+    const FrameStart start = parse_frame_start(frame[0], frame[1]);
+    EXPECT_TRUE(start.fin);
+    EXPECT_TRUE(start.masked);
+    EXPECT_EQ(start.opcode, kText);
+    EXPECT_EQ(payload_length(start.length7, frame.data() + 2), c.length);
+    std::vector<uint8_t> body(frame.begin() + static_cast<long>(c.header.size() + 4), frame.end());
+    apply_mask(body.data(), body.size(), mask);
+    EXPECT_EQ(std::string(body.begin(), body.end()), payload) << c.length;
+  }
+  EXPECT_EQ(encode_client_frame(kPong, "x", mask)[0], 0x8A);
+}
+
+TEST(ExtendedLength, SizesAndBigEndianValues) {
+  EXPECT_EQ(extended_length_bytes(125), 0u);
+  EXPECT_EQ(extended_length_bytes(126), 2u);
+  EXPECT_EQ(extended_length_bytes(127), 8u);
+  const uint8_t two[] = {0x01, 0x02};
+  EXPECT_EQ(payload_length(126, two), 0x0102u);
+  const uint8_t eight[] = {0, 0, 0, 0, 0, 0x10, 0, 0x01};
+  EXPECT_EQ(payload_length(127, eight), 1048577u);
+}
+
+TEST(MessageAssembler, ControlFrames) {
+  test::LogCapture log;
+  MessageAssembler assembler;
+
+  FrameOutcome pong = assembler.on_frame(true, kPing, std::string(200, 'p'));
+  EXPECT_EQ(pong.action, Action::kPong);
+  EXPECT_EQ(pong.pong_payload, std::string(125, 'p'));
+  EXPECT_TRUE(log.contains("debug: SaasConnector: received WS ping control frame (200B payload)"));
+  EXPECT_EQ(assembler.on_frame(true, kPing, "hi").pong_payload, "hi");
+
+  EXPECT_EQ(assembler.on_frame(true, kPong, "").action, Action::kNone);
+  EXPECT_TRUE(log.contains("debug: SaasConnector: received WS pong control frame"));
+
+  EXPECT_EQ(assembler.on_frame(true, kClose, "").action, Action::kClose);
+  EXPECT_TRUE(log.contains("warning: SaasConnector: received WS close frame (empty)"));
+  EXPECT_EQ(assembler.on_frame(true, kClose, "\x03").action, Action::kClose);
+  EXPECT_TRUE(log.contains("warning: SaasConnector: received WS close frame (no code)"));
+  EXPECT_EQ(assembler.on_frame(true, kClose, std::string("\x03\xE8going away", 12)).action, Action::kClose);
+  EXPECT_TRUE(log.contains("warning: SaasConnector: received WS close frame code=1000 reason='going away'"))
+      << log.dump();
+
+  EXPECT_EQ(assembler.on_frame(true, 0x3, "?").action, Action::kNone);
+  EXPECT_TRUE(log.contains("SaasConnector: ignoring WS frame with opcode 0x3"));
+}
+
+TEST(MessageAssembler, FragmentsMessagesAndTheirLimits) {
+  test::LogCapture log;
+  MessageAssembler assembler;
+
+  FrameOutcome whole = assembler.on_frame(true, kText, "{\"type\":\"ping\"}");
+  EXPECT_EQ(whole.action, Action::kMessage);
+  EXPECT_EQ(whole.message, "{\"type\":\"ping\"}");
+  EXPECT_EQ(assembler.on_frame(true, kBinary, "raw").message, "raw");
+
+  // A stray continuation is dropped.
+  EXPECT_EQ(assembler.on_frame(true, kContinuation, "tail").action, Action::kNone);
+  EXPECT_TRUE(log.contains("warning: SaasConnector: WS continuation frame with no active fragment — dropping"));
+
+  // Three pieces make one message; a control frame in between is fine.
+  EXPECT_EQ(assembler.on_frame(false, kText, "ab").action, Action::kNone);
+  EXPECT_TRUE(assembler.fragment_active());
+  EXPECT_EQ(assembler.on_frame(true, kPing, "").action, Action::kPong);
+  EXPECT_EQ(assembler.on_frame(false, kContinuation, "cd").action, Action::kNone);
+  FrameOutcome joined = assembler.on_frame(true, kContinuation, "ef");
+  EXPECT_EQ(joined.action, Action::kMessage);
+  EXPECT_EQ(joined.message, "abcdef");
+  EXPECT_FALSE(assembler.fragment_active());
+
+  // A new data frame replaces an unfinished fragment.
+  assembler.on_frame(false, kText, "stale");
+  EXPECT_EQ(assembler.on_frame(true, kText, "fresh").message, "fresh");
+  EXPECT_TRUE(log.contains("warning: SaasConnector: WS data frame during active fragment — dropping stale fragment"));
+  EXPECT_FALSE(assembler.fragment_active());
+
+  // Exactly 1 MiB assembles; one byte more closes.
+  assembler.on_frame(false, kText, std::string(kMaxPayloadBytes - 1, 'x'));
+  EXPECT_EQ(assembler.on_frame(true, kContinuation, "y").message.size(), kMaxPayloadBytes);
+  assembler.on_frame(false, kText, std::string(kMaxPayloadBytes, 'x'));
+  EXPECT_EQ(assembler.on_frame(true, kContinuation, "y").action, Action::kClose);
+  EXPECT_TRUE(log.contains("SaasConnector: WS fragmented message exceeds 1048576 bytes — closing"));
+  EXPECT_FALSE(assembler.fragment_active());
+}
+
+}  // namespace
+}  // namespace vn::network::ws

@@ -1,0 +1,73 @@
+// Runs the built agent and the crash helper as real processes: exit codes,
+// standard output and the log file beside the executable.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/base/agent_config.h"
+#include "support/installed_exe.h"
+
+namespace vn {
+namespace {
+
+TEST(AgentProcess, HelpPrintsTheUsageTextAndExitsZero) {
+  const test::InstalledExe agent(VN_AGENT_EXE);
+  for (const auto& args : std::vector<std::vector<std::string>>{{"--help"}, {"-h"}, {"--width", "1280", "-h"}}) {
+    const auto result = agent.run(args);
+    ASSERT_TRUE(result.started);
+    EXPECT_EQ(result.exit_code, 0) << ::testing::PrintToString(args);
+    EXPECT_EQ(test::without_carriage_returns(result.std_out), usage_text()) << ::testing::PrintToString(args);
+  }
+}
+
+TEST(AgentProcess, StandaloneStartLogsBesideTheExecutableAndExitsZero) {
+  const test::InstalledExe agent(VN_AGENT_EXE);
+  const auto result = agent.run_with_refused_launcher({}, 48001);
+  ASSERT_TRUE(result.started);
+  EXPECT_EQ(result.exit_code, 0);
+  const std::string log = agent.log();
+  EXPECT_TRUE(test::has_log_line(log, "info", "Vantor Agent starting")) << log;
+  EXPECT_TRUE(test::has_log_line(log, "info", "Config: 1920x1080 @60 fps, 30000 kbps, codec=h264")) << log;
+  EXPECT_TRUE(test::has_log_line(log, "info", "Firewall rules requested: TCP 48001 UDP 48000-48003")) << log;
+  EXPECT_NE(log.find("Detected CPU: "), std::string::npos) << log;
+  EXPECT_FALSE(agent.log_in_working_dir());
+  // The console shows the same lines.
+  EXPECT_NE(result.std_out.find("Vantor Agent starting"), std::string::npos);
+}
+
+TEST(AgentProcess, ConfigurationLineAndPorts) {
+  const test::InstalledExe agent(VN_AGENT_EXE);
+  const auto result = agent.run_with_refused_launcher({"--bitrate", "5000000", "--width", "1280", "--height", "720",
+                                                       "--fps", "30", "--codec", "hevc", "--port", "48011",
+                                                       "--unknown-option"},
+                                                      48011);
+  EXPECT_EQ(result.exit_code, 0);
+  const std::string log = agent.log();
+  EXPECT_TRUE(test::has_log_line(log, "info", "Config: 1280x720 @30 fps, 5000 kbps, codec=hevc")) << log;
+  EXPECT_TRUE(test::has_log_line(log, "info", "Firewall rules requested: TCP 48011 UDP 48010-48013")) << log;
+}
+
+TEST(AgentProcess, MalformedNumbersEndWithExitOneAndTheCriticalLine) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* text;
+  };
+  const Case cases[] = {
+      {{"--fps"}, "invalid stoi argument"},
+      {{"--width", "wide"}, "invalid stoi argument"},
+      {{"--port-base", "99999999999"}, "stoi argument out of range"},
+  };
+  for (const auto& c : cases) {
+    const test::InstalledExe agent(VN_AGENT_EXE);
+    const auto result = agent.run(c.args);
+    EXPECT_EQ(result.exit_code, 1) << ::testing::PrintToString(c.args);
+    const std::string log = agent.log();
+    EXPECT_TRUE(test::has_log_line(log, "critical", std::string("Fatal crash: unhandled std::exception: ") + c.text)) << log;
+    EXPECT_EQ(log.find("Vantor Agent starting"), std::string::npos) << log;
+  }
+}
+
+
+}  // namespace
+}  // namespace vn
