@@ -204,6 +204,48 @@ TEST(TestBackend, ChecksThePathAndTheToken) {
   }
 }
 
+TEST(TestBackend, RecordsRequestsItCannotParse) {
+  // A request line Beast rejects: a 400, and the target taken from the line as it is.
+  {
+    TestBackend backend;
+    ASSERT_TRUE(backend.start());
+    net::io_context io;
+    tcp::socket socket(io);
+    socket.connect(loopback(backend.port()));
+    const std::string request = "GET /agent/connect HTTQ/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    net::write(socket, net::buffer(request));
+    std::string answer = read_to_end(socket);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 400 ", 0), 0u) << answer;
+    ASSERT_EQ(backend.requests().size(), 1u);
+    auto r = backend.requests()[0];
+    EXPECT_FALSE(r.accepted);
+    EXPECT_EQ(r.raw, request);
+    EXPECT_EQ(r.target, kPath);
+    EXPECT_EQ(r.lines, (std::vector<std::string>{"GET /agent/connect HTTQ/1.1", "Host: 127.0.0.1"}));
+  }
+  // A head with no end within the size cap: recorded as far as it was read, the
+  // last line cut short. (The answer is not checked: the backend closes with
+  // unread bytes, which may reset the connection before the answer is read.)
+  {
+    TestBackend backend;
+    ASSERT_TRUE(backend.start());
+    net::io_context io;
+    tcp::socket socket(io);
+    socket.connect(loopback(backend.port()));
+    const std::string request_line = "GET /agent/connect HTTP/1.1";
+    error_code ignored;
+    net::write(socket, net::buffer(request_line + "\r\nX-Pad: " + std::string(70 * 1024, 'a')), ignored);
+    ASSERT_TRUE(eventually([&] { return backend.requests().size() == 1; }));
+    auto r = backend.requests()[0];
+    EXPECT_FALSE(r.accepted);
+    EXPECT_EQ(r.raw.size(), 64u * 1024);
+    EXPECT_EQ(r.target, kPath);
+    ASSERT_EQ(r.lines.size(), 2u);
+    EXPECT_EQ(r.lines[0], request_line);
+    EXPECT_EQ(r.lines[1], r.raw.substr(request_line.size() + 2));
+  }
+}
+
 TEST(TestBackend, ScriptedSendsReachTheWireInOrder) {
   TestBackend backend;
   ASSERT_TRUE(backend.start());
