@@ -47,20 +47,16 @@ target_compile_definitions(vn_asio INTERFACE ASIO_STANDALONE ASIO_NO_DEPRECATED 
 target_link_libraries(vn_asio INTERFACE ws2_32 mswsock Threads::Threads)
 add_library(vn::asio ALIAS vn_asio)
 
-# Header-only Boost (Asio + Beast); the prefix links include/boost to the Debian
-# headers. Optional: without it the targets that need it are left out.
-if(EXISTS "${_vn_include}/boost/beast.hpp")
-  set(VN_HAVE_BOOST_WIN ON)
-  add_library(vn_boost INTERFACE)
-  target_include_directories(vn_boost SYSTEM INTERFACE "${_vn_include}")
-  target_compile_definitions(vn_boost INTERFACE BOOST_ALL_NO_LIB BOOST_ASIO_NO_DEPRECATED _WIN32_WINNT=0x0A00)
-  target_link_libraries(vn_boost INTERFACE ws2_32 mswsock Threads::Threads)
-  add_library(vn::boost ALIAS vn_boost)
-else()
-  set(VN_HAVE_BOOST_WIN OFF)
-  message(STATUS "No boost/beast.hpp in ${_vn_include}: the test backend is not built "
-                 "(run scripts/build-win-deps.sh to stage it)")
+# Header-only Boost (Asio + Beast) for the test backend; the prefix links
+# include/boost to the Debian headers.
+if(NOT EXISTS "${_vn_include}/boost/beast.hpp")
+  message(FATAL_ERROR "No boost/beast.hpp in ${_vn_include}; run scripts/build-win-deps.sh")
 endif()
+add_library(vn_boost INTERFACE)
+target_include_directories(vn_boost SYSTEM INTERFACE "${_vn_include}")
+target_compile_definitions(vn_boost INTERFACE BOOST_ALL_NO_LIB BOOST_ASIO_NO_DEPRECATED _WIN32_WINNT=0x0A00)
+target_link_libraries(vn_boost INTERFACE ws2_32 mswsock Threads::Threads)
+add_library(vn::boost ALIAS vn_boost)
 
 if(VN_BUILD_TESTS)
   find_package(GTest CONFIG REQUIRED)

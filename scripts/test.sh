@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs every test: the Linux build,
-# the same tests under AddressSanitizer + UndefinedBehaviorSanitizer, a short
-# run of every fuzz target, and the Windows cross build with its tests under
-# Wine. Exits non-zero on the first
+# Installs what is missing, checks the include layers, then builds and runs
+# every test: the Linux build, the same tests under AddressSanitizer +
+# UndefinedBehaviorSanitizer, a short run of every fuzz target, and the
+# Windows cross build with its tests under Wine. Exits non-zero on the first
 # failure. VN_SKIP_WINDOWS=1 leaves the Windows stage out (local runs only).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,6 +12,9 @@ jobs=$(nproc 2>/dev/null || echo 2)
 export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=true
 
 scripts/install-deps.sh
+
+echo "== layers: every folder includes only the folders below it"
+python3 scripts/check-layers.py
 
 for preset in linux asan; do
   echo "== ${preset}: configure and build"

@@ -16,6 +16,7 @@
 #include "capture/dxgi_capture_win.h"
 #include "capture/screen_cursor_win.h"
 #include "encode/cpu_frame_reader.h"
+#include "support/fake_output_duplication_win.h"
 #include "support/log_capture.h"
 
 // DxgiCapture's frame logic against a scripted fake duplication (Wine has no
@@ -25,109 +26,10 @@ namespace {
 
 using capture::CapturedFrame;
 using capture::DirtyRect;
-
-constexpr DWORD kFault = 0xE0000042;           // raised by the fakes to stand for a driver fault
-constexpr uint32_t kDesktopColour = 0xFF2050A0;  // 0xAARRGGBB of the fake desktop
-
-// What one AcquireNextFrame of the fake does.
-struct Acquire {
-  HRESULT result = S_OK;
-  bool fault = false;           // raises kFault instead of returning
-  std::vector<RECT> dirty = {};  // the frame's dirty rectangles
-};
-
-// COM objects are destroyed by their own Release(), never through the interface.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
-
-// Hands out one desktop texture as the script says; an empty script times
-// out. Like the real duplication, acquiring while a frame is held is an
-// invalid call.
-class FakeDuplication final : public IDXGIOutputDuplication {
- public:
-  explicit FakeDuplication(ID3D11Texture2D* desktop) : desktop_(desktop) {}
-
-  std::deque<Acquire> script;
-  bool fault_on_release = false;
-  int releases = 0;
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-    if (riid == __uuidof(IUnknown) || riid == __uuidof(IDXGIObject) || riid == __uuidof(IDXGIOutputDuplication)) {
-      AddRef();
-      *out = static_cast<IDXGIOutputDuplication*>(this);
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
-  }
-  HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID, UINT, const void*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID, const IUnknown*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID, UINT*, void*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetParent(REFIID, void** parent) override {
-    *parent = nullptr;
-    return E_NOTIMPL;
-  }
-  void STDMETHODCALLTYPE GetDesc(DXGI_OUTDUPL_DESC* desc) override { *desc = {}; }
-
-  HRESULT STDMETHODCALLTYPE AcquireNextFrame(UINT, DXGI_OUTDUPL_FRAME_INFO* info,
-                                             IDXGIResource** resource) override {
-    *resource = nullptr;
-    if (held_) return DXGI_ERROR_INVALID_CALL;
-    if (script.empty()) return DXGI_ERROR_WAIT_TIMEOUT;
-    const Acquire step = script.front();
-    script.pop_front();
-    if (step.fault) RaiseException(kFault, 0, 0, nullptr);
-    if (FAILED(step.result)) return step.result;
-    dirty_ = step.dirty;
-    *info = {};
-    info->AccumulatedFrames = 1;
-    // The metadata buffer holds the move rectangles (one here) and the dirty ones.
-    info->TotalMetadataBufferSize =
-        dirty_.empty() ? 0 : static_cast<UINT>(sizeof(DXGI_OUTDUPL_MOVE_RECT) + dirty_.size() * sizeof(RECT));
-    held_ = true;
-    return desktop_->QueryInterface(__uuidof(IDXGIResource), reinterpret_cast<void**>(resource));
-  }
-  HRESULT STDMETHODCALLTYPE GetFrameDirtyRects(UINT size, RECT* rects, UINT* required) override {
-    *required = static_cast<UINT>(dirty_.size() * sizeof(RECT));
-    if (size < *required) return DXGI_ERROR_MORE_DATA;
-    std::copy(dirty_.begin(), dirty_.end(), rects);
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetFrameMoveRects(UINT size, DXGI_OUTDUPL_MOVE_RECT* moves, UINT* required) override {
-    *required = sizeof(DXGI_OUTDUPL_MOVE_RECT);
-    if (size < *required) return DXGI_ERROR_MORE_DATA;
-    moves[0] = {{0, 0}, {0, 0, 1, 1}};
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetFramePointerShape(UINT, void*, UINT*, DXGI_OUTDUPL_POINTER_SHAPE_INFO*) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE MapDesktopSurface(DXGI_MAPPED_RECT*) override { return DXGI_ERROR_UNSUPPORTED; }
-  HRESULT STDMETHODCALLTYPE UnMapDesktopSurface() override { return DXGI_ERROR_UNSUPPORTED; }
-  HRESULT STDMETHODCALLTYPE ReleaseFrame() override {
-    ++releases;
-    if (fault_on_release) RaiseException(kFault, 0, 0, nullptr);
-    if (!held_) return DXGI_ERROR_INVALID_CALL;
-    held_ = false;
-    return S_OK;
-  }
-
- private:
-  ~FakeDuplication() = default;
-
-  std::atomic<ULONG> refs_{1};
-  ID3D11Texture2D* desktop_;  // owned by the test fixture, which outlives the fake's use
-  bool held_ = false;
-  std::vector<RECT> dirty_;
-};
-
-#pragma GCC diagnostic pop
+using test::AcquireStep;
+using test::FakeDuplication;
+using test::kFakeDesktopColour;
+using test::kFakeDriverFault;
 
 class DxgiCaptureTest : public ::testing::Test {
  protected:
@@ -145,7 +47,7 @@ class DxgiCaptureTest : public ::testing::Test {
     origin_ = {desc.DesktopCoordinates.left, desc.DesktopCoordinates.top};
     width_ = static_cast<UINT>(desc.DesktopCoordinates.right - desc.DesktopCoordinates.left);
     height_ = static_cast<UINT>(desc.DesktopCoordinates.bottom - desc.DesktopCoordinates.top);
-    std::vector<uint32_t> pixels(size_t{width_} * height_, kDesktopColour);
+    std::vector<uint32_t> pixels(size_t{width_} * height_, kFakeDesktopColour);
     const D3D11_TEXTURE2D_DESC texture =
         bgra_texture_desc(width_, height_, D3D11_BIND_RENDER_TARGET | D3D11_BIND_SHADER_RESOURCE);
     const D3D11_SUBRESOURCE_DATA data{pixels.data(), width_ * 4, 0};
@@ -155,7 +57,7 @@ class DxgiCaptureTest : public ::testing::Test {
   }
 
   // The next duplication the capture will be handed (kept alive by the fixture).
-  FakeDuplication* expect_duplication(std::vector<Acquire> script = {}) {
+  FakeDuplication* expect_duplication(std::vector<AcquireStep> script = {}) {
     ComPtr<FakeDuplication> fake;
     fake.Attach(new FakeDuplication(desktop_.Get()));
     fake->script.assign(script.begin(), script.end());
@@ -166,7 +68,7 @@ class DxgiCaptureTest : public ::testing::Test {
   std::unique_ptr<DxgiCapture> make_capture() {
     return std::make_unique<DxgiCapture>(
         device_, [this](IDXGIOutput1*, ID3D11Device*, IDXGIOutputDuplication** out) -> HRESULT {
-          if (duplicate_faults_) RaiseException(kFault, 0, 0, nullptr);
+          if (duplicate_faults_) RaiseException(kFakeDriverFault, 0, 0, nullptr);
           if (pending_.empty()) return duplicate_error_;
           handed_out_.push_back(pending_.front());
           pending_.pop_front();
@@ -220,7 +122,7 @@ class DxgiCaptureTest : public ::testing::Test {
 };
 
 TEST_F(DxgiCaptureTest, NewFrameCarriesTheComposedCopyAndTheDirtyRects) {
-  FakeDuplication* fake = expect_duplication({Acquire{S_OK, false, {{10, 20, 30, 40}, {0, 0, 5, 5}}}});
+  FakeDuplication* fake = expect_duplication({AcquireStep{S_OK, false, {{10, 20, 30, 40}, {0, 0, 5, 5}}}});
   vn::test::LogCapture logs;
   auto capture = open_capture();
   EXPECT_TRUE(logs.contains("info: DXGI OutputDuplication created for output 0")) << logs.dump();
@@ -243,12 +145,12 @@ TEST_F(DxgiCaptureTest, NewFrameCarriesTheComposedCopyAndTheDirtyRects) {
   const Pixels pixels = read_pixels(frame.texture);
   ScreenCursor cursor;
   if (!find_screen_cursor(origin_.x, origin_.y, cursor)) {
-    EXPECT_EQ(pixels.at(width_ / 2, height_ / 2), kDesktopColour);
-    EXPECT_EQ(pixels.at(0, 0), kDesktopColour);
+    EXPECT_EQ(pixels.at(width_ / 2, height_ / 2), kFakeDesktopColour);
+    EXPECT_EQ(pixels.at(0, 0), kFakeDesktopColour);
   } else {
     const uint32_t x = cursor.x < static_cast<int>(width_ / 2) ? width_ - 1 : 0;
     const uint32_t y = cursor.y < static_cast<int>(height_ / 2) ? height_ - 1 : 0;
-    EXPECT_EQ(pixels.at(x, y), kDesktopColour);
+    EXPECT_EQ(pixels.at(x, y), kFakeDesktopColour);
   }
 
   capture->release_frame();
@@ -258,7 +160,7 @@ TEST_F(DxgiCaptureTest, NewFrameCarriesTheComposedCopyAndTheDirtyRects) {
 }
 
 TEST_F(DxgiCaptureTest, IdleDesktopGivesNoChangeAndRepeatCountsOn) {
-  expect_duplication({Acquire{}});
+  expect_duplication({AcquireStep{}});
   auto capture = open_capture();
   CapturedFrame frame;
   EXPECT_EQ(capture->repeat_last_frame(frame), CaptureStatus::kFailed) << "nothing composed yet";
@@ -275,7 +177,7 @@ TEST_F(DxgiCaptureTest, IdleDesktopGivesNoChangeAndRepeatCountsOn) {
   ASSERT_EQ(capture->repeat_last_frame(frame), CaptureStatus::kNewFrame);
   EXPECT_EQ(frame.frame_number, 2u);
   EXPECT_EQ(frame.texture, composed);
-  EXPECT_EQ(read_pixels(frame.texture).at(0, 0), kDesktopColour);
+  EXPECT_EQ(read_pixels(frame.texture).at(0, 0), kFakeDesktopColour);
   EXPECT_TRUE(frame.is_new);
   EXPECT_TRUE(frame.dirty_rects.empty());
   EXPECT_EQ(frame.width, width_);
@@ -285,7 +187,7 @@ TEST_F(DxgiCaptureTest, IdleDesktopGivesNoChangeAndRepeatCountsOn) {
 }
 
 TEST_F(DxgiCaptureTest, FrameLeftHeldIsReleasedBeforeTheNextAcquire) {
-  FakeDuplication* fake = expect_duplication({Acquire{}, Acquire{}});
+  FakeDuplication* fake = expect_duplication({AcquireStep{}, AcquireStep{}});
   auto capture = open_capture();
   CapturedFrame frame;
   ASSERT_EQ(capture->capture_frame(frame), CaptureStatus::kNewFrame);
@@ -295,9 +197,9 @@ TEST_F(DxgiCaptureTest, FrameLeftHeldIsReleasedBeforeTheNextAcquire) {
 }
 
 TEST_F(DxgiCaptureTest, AccessLossRecreatesTheDuplicationInPlace) {
-  expect_duplication({Acquire{DXGI_ERROR_ACCESS_LOST}});
+  expect_duplication({AcquireStep{DXGI_ERROR_ACCESS_LOST}});
   auto capture = open_capture();
-  expect_duplication({Acquire{}});
+  expect_duplication({AcquireStep{}});
   vn::test::LogCapture logs;
   CapturedFrame frame;
   EXPECT_EQ(capture->capture_frame(frame), CaptureStatus::kRecreated);
@@ -309,7 +211,7 @@ TEST_F(DxgiCaptureTest, AccessLossRecreatesTheDuplicationInPlace) {
 }
 
 TEST_F(DxgiCaptureTest, FailedRecoveryIsRetriedOnTheNextCall) {
-  expect_duplication({Acquire{DXGI_ERROR_ACCESS_LOST}});
+  expect_duplication({AcquireStep{DXGI_ERROR_ACCESS_LOST}});
   auto capture = open_capture();
   vn::test::LogCapture logs;
   CapturedFrame frame;
@@ -317,13 +219,13 @@ TEST_F(DxgiCaptureTest, FailedRecoveryIsRetriedOnTheNextCall) {
   EXPECT_TRUE(logs.contains("error: DuplicateOutput failed: 0x80070005")) << logs.dump();
   EXPECT_TRUE(logs.contains("error: Failed to recover from ACCESS_LOST")) << logs.dump();
 
-  expect_duplication({Acquire{}});
+  expect_duplication({AcquireStep{}});
   EXPECT_EQ(capture->capture_frame(frame), CaptureStatus::kNewFrame) << logs.dump();
 }
 
 TEST_F(DxgiCaptureTest, AcquireFailuresAreLoggedAndTheCaptureStaysUsable) {
   struct Case {
-    Acquire failure;
+    AcquireStep failure;
     std::vector<std::string> lines;
   };
   const Case cases[] = {
@@ -332,7 +234,7 @@ TEST_F(DxgiCaptureTest, AcquireFailuresAreLoggedAndTheCaptureStaysUsable) {
        {"error: DXGI: SEH exception 0xE0000042 during AcquireNextFrame", "error: AcquireNextFrame failed: 0x80004005"}},
   };
   for (const Case& c : cases) {
-    expect_duplication({c.failure, Acquire{}});
+    expect_duplication({c.failure, AcquireStep{}});
     auto capture = open_capture();
     vn::test::LogCapture logs;
     CapturedFrame frame;
@@ -357,7 +259,7 @@ TEST_F(DxgiCaptureTest, FaultsInReleaseFrameAreLoggedWithTheCaller) {
       {"DxgiCapture destructor ReleaseFrame", [](auto& capture) { capture.reset(); }},
   };
   for (const Case& c : cases) {
-    FakeDuplication* fake = expect_duplication({Acquire{}});
+    FakeDuplication* fake = expect_duplication({AcquireStep{}});
     auto capture = open_capture();
     CapturedFrame frame;
     ASSERT_EQ(capture->capture_frame(frame), CaptureStatus::kNewFrame);
@@ -369,7 +271,7 @@ TEST_F(DxgiCaptureTest, FaultsInReleaseFrameAreLoggedWithTheCaller) {
 }
 
 TEST_F(DxgiCaptureTest, FaultDuringRecoveryIsReportedAsFailure) {
-  expect_duplication({Acquire{DXGI_ERROR_ACCESS_LOST}});
+  expect_duplication({AcquireStep{DXGI_ERROR_ACCESS_LOST}});
   auto capture = open_capture();
   duplicate_faults_ = true;
   vn::test::LogCapture logs;
@@ -398,14 +300,14 @@ TEST_F(DxgiCaptureTest, CursorIsDrawnIntoTheCopyUnlessHidden) {
   ScreenCursor cursor;
   if (!find_screen_cursor(origin_.x, origin_.y, cursor)) GTEST_SKIP() << "GetCursorInfo reports no cursor here";
 
-  expect_duplication({Acquire{}, Acquire{}});
+  expect_duplication({AcquireStep{}, AcquireStep{}});
   auto capture = open_capture();
   // Pixels of the cursor's 32 x 32 area that differ from the desktop.
   auto cursor_pixels = [&](const Pixels& pixels) {
     int count = 0;
     for (int y = std::max(cursor.y, 0); y < std::min(cursor.y + 32, static_cast<int>(height_)); ++y) {
       for (int x = std::max(cursor.x, 0); x < std::min(cursor.x + 32, static_cast<int>(width_)); ++x) {
-        if (pixels.at(static_cast<uint32_t>(x), static_cast<uint32_t>(y)) != kDesktopColour) ++count;
+        if (pixels.at(static_cast<uint32_t>(x), static_cast<uint32_t>(y)) != kFakeDesktopColour) ++count;
       }
     }
     return count;
@@ -414,7 +316,7 @@ TEST_F(DxgiCaptureTest, CursorIsDrawnIntoTheCopyUnlessHidden) {
   ASSERT_EQ(capture->capture_frame(frame), CaptureStatus::kNewFrame);
   Pixels pixels = read_pixels(frame.texture);
   EXPECT_GT(cursor_pixels(pixels), 0) << "no cursor at (" << cursor.x << ", " << cursor.y << ")";
-  EXPECT_EQ(pixels.at(width_ - 1, height_ - 1), kDesktopColour);
+  EXPECT_EQ(pixels.at(width_ - 1, height_ - 1), kFakeDesktopColour);
 
   int shown = ShowCursor(FALSE);
   while (shown >= 0) shown = ShowCursor(FALSE);

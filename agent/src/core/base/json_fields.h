@@ -10,10 +10,9 @@
 // and backend messages alike).
 namespace vn {
 
-// A launcher line that is not a JSON object, or a key that is present with the
+// A message that is not a JSON object, or a key that is present with the
 // wrong JSON type or a value outside the target type. Together with
-// nlohmann::json::exception this is what the control channel calls a JSON
-// error.
+// nlohmann::json::exception this is what the protocols call a JSON error.
 class JsonFieldError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
