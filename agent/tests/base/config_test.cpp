@@ -80,6 +80,7 @@ TEST(ParseArguments, OptionTable) {
       {{"--port-base", "70000"}, [](const AgentConfig& c) { EXPECT_EQ(c.port_base, 4464); }},
       {{"--port-base", "-1"}, [](const AgentConfig& c) { EXPECT_EQ(c.port_base, 65535); }},
       {{"--port", "2"}, [](const AgentConfig& c) { EXPECT_EQ(c.port_base, 65535); }},
+      {{"--port", "-2147483648"}, [](const AgentConfig& c) { EXPECT_EQ(c.port_base, 65533); }},
       {{"--width", "1280", "--height", "720"},
        [](const AgentConfig& c) {
          EXPECT_EQ(c.width, 1280);

@@ -22,8 +22,9 @@ TEST(AdaptiveFec, LevelsFollowTheRuleTable) {
       {"no reports of trouble", {{0, 20, 2}}, 0},
       {"loss 2 % from level 0", {{2.0f, 20, 2}}, 500},
       {"loss just under the first step", {{1.5f, 20, 2}}, 0},
-      {"delay alone is capped at one step", {{0, 150, 2}}, 500},
-      {"moderate delay", {{0, 100, 2}}, 500},
+      {"delay without loss adds nothing", {{0, 150, 25}}, 0},
+      {"delay with little loss is capped at one step", {{0.5f, 150, 2}}, 500},
+      {"moderate delay with little loss", {{0.5f, 100, 2}}, 500},
       {"jitter with some loss takes two delay steps", {{1.2f, 20, 20}}, 1000},
       {"heavy loss climbs a level per report",
        {{10, 20, 2}, {10, 20, 2}, {10, 20, 2}}, 2000},
@@ -57,11 +58,26 @@ TEST(AdaptiveFec, HysteresisAtFivePercent) {
 
   AdaptiveFec delayed;
   delayed.on_stats({100, 2.0f, 60, 2});  // loss step 1 + delay step 1: 1000
-  for (int i = 0; i < 30; ++i) delayed.on_stats({100, 0.0f, 60, 2});
-  // At 10 % the loss step never falls below 1, so one delay step holds the level.
   EXPECT_EQ(delayed.level(), 1000u);
-  for (int i = 0; i < 30; ++i) delayed.on_stats({20, 0.0f, 60, 2});
-  EXPECT_EQ(delayed.level(), 0u);  // delay gone too: 10 % -> 5 % -> 0 %
+  // While some loss remains, the delay step holds the level up.
+  EXPECT_EQ(delayed.on_stats({100, 0.0f, 60, 2}).level, 1000u);
+}
+
+// A link that lost packets once, then runs clean with a long round trip and
+// jitter, comes back down to no repair; the delay alone never holds a level.
+TEST(AdaptiveFec, ACleanLinkWithHighDelayRecovers) {
+  AdaptiveFec fec;
+  for (int i = 0; i < 3; ++i) fec.on_stats({150, 10.0f, 60, 20});
+  ASSERT_EQ(fec.level(), 2000u);
+  int reports = 0;
+  while (fec.level() != 0 && reports < 200) {
+    fec.on_stats({150, 0.0f, 60, 20});
+    ++reports;
+  }
+  EXPECT_EQ(fec.level(), 0u) << "after " << reports << " loss-free reports, smoothed loss "
+                             << fec.smoothed_loss_pct();
+  EXPECT_LT(reports, 30);
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(fec.on_stats({150, 0.0f, 60, 20}).level, 0u);
 }
 
 TEST(AdaptiveFec, ChangeLineAndSmoothing) {

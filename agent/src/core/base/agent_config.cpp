@@ -29,7 +29,10 @@ struct FlagOption {
 // 16 bits and unsigned fields take the int's bits, as the conversions have it.
 const ValueOption kValueOptions[] = {
     {"--port-base", [](AgentConfig& c, const std::string& v) { c.port_base = static_cast<uint16_t>(parse_int(v)); }},
-    {"--port", [](AgentConfig& c, const std::string& v) { c.port_base = static_cast<uint16_t>(parse_int(v) - 3); }},
+    // The TCP control port is base + 3; the subtraction wraps at 16 bits like
+    // every port (64-bit first, so that the smallest int cannot overflow).
+    {"--port",
+     [](AgentConfig& c, const std::string& v) { c.port_base = static_cast<uint16_t>(int64_t{parse_int(v)} - 3); }},
     {"--width", [](AgentConfig& c, const std::string& v) { c.width = parse_int(v); }},
     {"--height", [](AgentConfig& c, const std::string& v) { c.height = parse_int(v); }},
     {"--fps", [](AgentConfig& c, const std::string& v) { c.fps = static_cast<uint32_t>(parse_int(v)); }},

@@ -18,7 +18,15 @@ int loss_step(uint32_t level, float loss) {
   }
 }
 
+// Below this smoothed loss the link counts as loss-free. The smoothing only
+// approaches zero, so "no loss" needs a floor: one packet in 2000.
+constexpr float kLossFreeBelowPct = 0.05f;
+
+// Delay and jitter raise the level only while packets are being lost: repair
+// packets help a late or jittery link only when something is missing, and on a
+// clean link with a long round trip the level must come back down.
 int delay_step(float rtt, float jitter, float loss) {
+  if (loss < kLossFreeBelowPct) return 0;
   int step = 0;
   if (rtt >= 140.0f || jitter >= 18.0f) {
     step = 2;
