@@ -31,8 +31,8 @@ SessionEndpoints SessionEndpoints::from(const Options& options) {
   endpoints.tcp_port = static_cast<uint16_t>(options.port_base + 3);
   endpoints.video_local_port = options.port_base;
   endpoints.audio_local_port = static_cast<uint16_t>(options.port_base + 1);
-  endpoints.video_probe_port = network::kVideoLocalPort;
-  endpoints.audio_probe_port = network::kAudioLocalPort;
+  endpoints.video_probe_port = kVideoLocalPort;
+  endpoints.audio_probe_port = kAudioLocalPort;
   return endpoints;
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/base/agent_config.h"
+#include "process/firewall_line.h"
 #include "support/installed_exe.h"
 
 namespace vn {
@@ -29,7 +30,7 @@ TEST(AgentProcess, StandaloneStartLogsBesideTheExecutableAndExitsZero) {
   const std::string log = agent.log();
   EXPECT_TRUE(test::has_log_line(log, "info", "Vantor Agent starting")) << log;
   EXPECT_TRUE(test::has_log_line(log, "info", "Config: 1920x1080 @60 fps, 30000 kbps, codec=h264")) << log;
-  EXPECT_TRUE(test::has_log_line(log, "info", "Firewall rules requested: TCP 48001 UDP 48000-48003")) << log;
+  EXPECT_TRUE(test::has_log_line(log, "info", test::expected_firewall_line("48001", "48000-48003", ""))) << log;
   EXPECT_NE(log.find("Detected CPU: "), std::string::npos) << log;
   EXPECT_FALSE(agent.log_in_working_dir());
   // The console shows the same lines.
@@ -45,7 +46,9 @@ TEST(AgentProcess, ConfigurationLineAndPorts) {
   EXPECT_EQ(result.exit_code, 0);
   const std::string log = agent.log();
   EXPECT_TRUE(test::has_log_line(log, "info", "Config: 1280x720 @30 fps, 5000 kbps, codec=hevc")) << log;
-  EXPECT_TRUE(test::has_log_line(log, "info", "Firewall rules requested: TCP 48011 UDP 48010-48013")) << log;
+  EXPECT_TRUE(
+      test::has_log_line(log, "info", test::expected_firewall_line("48011", "48010-48013", "48002,48003")))
+      << log;
 }
 
 TEST(AgentProcess, MalformedNumbersEndWithExitOneAndTheCriticalLine) {

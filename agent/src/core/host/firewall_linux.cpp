@@ -7,13 +7,17 @@ namespace vn {
 // A Linux host's firewall belongs to its operator (ufw, firewalld, nftables
 // rules of their own): the agent changes nothing and names the ports instead.
 void install_firewall_rules(uint16_t port_base) {
-  install_firewall_rules(port_base, [](const std::string&) {});
-  const auto tcp = static_cast<uint16_t>(port_base + 3);
-  const auto udp_first = static_cast<uint16_t>(port_base + 2);
-  const auto udp_last = static_cast<uint16_t>(port_base + 5);
+  const FirewallPorts ports = firewall_ports(port_base);
+  if (ports.udp_extra.empty()) {
+    spdlog::info("Firewall: rules are not changed on Linux; if a firewall is active allow inbound TCP {} and UDP "
+                 "{}-{} (for example: ufw allow {}/tcp && ufw allow {}:{}/udp)",
+                 ports.tcp, ports.udp_first, ports.udp_last, ports.tcp, ports.udp_first, ports.udp_last);
+    return;
+  }
+  const std::string extra = ports.udp_extra_list();
   spdlog::info("Firewall: rules are not changed on Linux; if a firewall is active allow inbound TCP {} and UDP "
-               "{}-{} (for example: ufw allow {}/tcp && ufw allow {}:{}/udp)",
-               tcp, udp_first, udp_last, tcp, udp_first, udp_last);
+               "{}-{} and {} (for example: ufw allow {}/tcp && ufw allow {}:{}/udp && ufw allow {}/udp)",
+               ports.tcp, ports.udp_first, ports.udp_last, extra, ports.tcp, ports.udp_first, ports.udp_last, extra);
 }
 
 }  // namespace vn

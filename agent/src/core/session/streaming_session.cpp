@@ -119,7 +119,7 @@ bool StreamingSession::open_media() {
   }
   spdlog::info("Sending streams to launcher at {}", destination);
 
-  video_sender_ = std::make_unique<network::UdpSender>(*io_, destination, agent_.port_base, network::kVideoLocalPort);
+  video_sender_ = std::make_unique<network::UdpSender>(*io_, destination, agent_.port_base, kVideoLocalPort);
   if (!video_sender_->open()) {
     spdlog::critical("Video UDP sender open failed");
     restore_isolation();
@@ -129,7 +129,7 @@ bool StreamingSession::open_media() {
   packetizer_.set_repair_ratio(0);
   audio_encryption_.set_key(server_->audio_key().data(), server_->audio_key().size());
   audio_sender_ = std::make_unique<network::UdpSender>(*io_, destination, static_cast<uint16_t>(agent_.port_base + 1),
-                                                       network::kAudioLocalPort);
+                                                       kAudioLocalPort);
   if (!audio_sender_->open()) {
     spdlog::warn("Audio UDP sender open failed — continuing without audio");
     audio_sender_.reset();

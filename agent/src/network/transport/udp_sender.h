@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/base/media_ports.h"
 #include "network/transport/packet.h"
 
 namespace asio {
@@ -14,11 +15,6 @@ class io_context;
 }
 
 namespace vn::network {
-
-// Local ports the launcher sends its hole-punch probes to, whatever the
-// session's port_base is.
-inline constexpr uint16_t kVideoLocalPort = 48002;
-inline constexpr uint16_t kAudioLocalPort = 48003;
 
 // Sends one media stream (video or audio) to the launcher over UDP from a
 // bound local port. The destination starts as the TCP-derived endpoint and
