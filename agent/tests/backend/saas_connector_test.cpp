@@ -353,6 +353,11 @@ TEST_F(SaasConnectorTest, FailedUpgradesAreRetried) {
        "error: SaasConnector: WebSocket handshake rejected:\nHTTP/1.1 403 Forbidden"},
       {UpgradeMode::kRawResponse, "HTTP/1.1 200 OK\r\nX-Filler: " + std::string(20000, 'f'),
        "warning: SaasConnector: WS handshake failed: upgrade response header exceeds 16384 bytes"},
+      // A 101 that does not answer our key is no WebSocket server of ours.
+      {UpgradeMode::kRawResponse,
+       "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+       "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n",
+       "error: SaasConnector: the upgrade answer's Sec-WebSocket-Accept is missing or does not match the key sent"},
       {UpgradeMode::kGarbage, "", "error: SaasConnector: WebSocket handshake rejected:\n\x16"},
       {UpgradeMode::kNeverAnswer, "", "warning: SaasConnector: WS handshake failed: no upgrade response"},
   };

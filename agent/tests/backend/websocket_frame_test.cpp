@@ -40,21 +40,46 @@ TEST(UpgradeRequest, KeyIsPaddedBase64OfSixteenRandomBytes) {
   EXPECT_EQ(length, 16u);
 }
 
-TEST(UpgradeResponse, VerdictsFromPlainSubstrings) {
+// RFC 6455's own example key and answer.
+constexpr const char* kKey = "dGhlIHNhbXBsZSBub25jZQ==";
+constexpr const char* kAccept = "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=";
+
+TEST(UpgradeResponse, AcceptValueIsTheProtocolsHashOfTheKey) { EXPECT_EQ(websocket_accept_for(kKey), kAccept); }
+
+TEST(UpgradeResponse, VerdictsFromTheStatusLineAndTheHeaders) {
+  const std::string accept = std::string("Sec-WebSocket-Accept: ") + kAccept + "\r\n";
+  const std::string good_headers = "Upgrade: websocket\r\nConnection: Upgrade\r\n" + accept;
   const struct {
-    const char* response;
+    std::string response;
     UpgradeVerdict verdict;
   } cases[] = {
+      {"HTTP/1.1 101 Switching Protocols\r\n" + good_headers + "\r\n", UpgradeVerdict::kAccepted},
+      // Names without case, values trimmed, a token list in Connection, a bare status line.
+      {std::string("HTTP/1.1 101\r\nupgrade:WebSocket \r\nCONNECTION: keep-alive, upgrade\r\n"
+                   "sec-websocket-accept:   ") + kAccept + "\r\n\r\n",
+       UpgradeVerdict::kAccepted},
+      // The accept value is checked, not just looked for.
       {"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n",
-       UpgradeVerdict::kAccepted},  // no Sec-WebSocket-Accept needed
-      {"HTTP/1.1 101 Switching Protocols\r\n\r\n", UpgradeVerdict::kRejected},
+       UpgradeVerdict::kBadAccept},
+      {"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+       "Sec-WebSocket-Accept: AAAAAAAAAAAAAAAAAAAAAAAAAAA=\r\n\r\n",
+       UpgradeVerdict::kBadAccept},
+      // A 101 and an "Upgrade" anywhere are not enough.
+      {"HTTP/1.1 200 OK\r\nX-Note: 101 Upgrade\r\n" + good_headers + "\r\n", UpgradeVerdict::kRejected},
+      {"HTTP/1.1 1010 Odd\r\n" + good_headers + "\r\n", UpgradeVerdict::kRejected},
+      {"HTTP/1.1 101 Switching Protocols\r\nConnection: Upgrade\r\n" + accept + "\r\n",
+       UpgradeVerdict::kRejected},
+      {"HTTP/1.1 101 Switching Protocols\r\nUpgrade: h2c\r\nConnection: Upgrade\r\n" + accept + "\r\n",
+       UpgradeVerdict::kRejected},
+      // Headers after the end of the block do not count.
+      {"HTTP/1.1 101 Switching Protocols\r\n\r\n" + good_headers, UpgradeVerdict::kRejected},
       {"HTTP/1.1 401 Unauthorized\r\n\r\n", UpgradeVerdict::kRejected},
       {"HTTP/1.1 400 Bad Request\r\n\r\nThe plain HTTP request was sent to HTTPS port",
        UpgradeVerdict::kRejectedPlainHttp},
       {"HTTP/1.1 400 Bad Request\r\n\r\nmissing header", UpgradeVerdict::kRejected},
       {"", UpgradeVerdict::kRejected},
   };
-  for (const auto& c : cases) EXPECT_EQ(check_upgrade_response(c.response), c.verdict) << c.response;
+  for (const auto& c : cases) EXPECT_EQ(check_upgrade_response(c.response, kKey), c.verdict) << c.response;
 }
 
 TEST(ClientFrame, UsesTheShortestLengthFormAndMasksThePayload) {

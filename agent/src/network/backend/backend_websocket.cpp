@@ -41,7 +41,8 @@ bool BackendWebSocket::connect_tcp() {
 
 bool BackendWebSocket::websocket_handshake() {
   try {
-    const std::string request = ws::upgrade_request(host_, ws::random_handshake_key(), agent_token_);
+    const std::string key = ws::random_handshake_key();
+    const std::string request = ws::upgrade_request(host_, key, agent_token_);
     socket_.write_all(request.data(), request.size(), limits_.handshake_timeout);
 
     // Read up to the end of the header block; what follows it is already
@@ -68,17 +69,20 @@ bool BackendWebSocket::websocket_handshake() {
       response.append(chunk, got);
       header_end = response.find(kHeaderEnd, search_from);
     }
-    if (ws::check_upgrade_response(response.substr(0, header_end + kHeaderEnd.size())) ==
-        ws::UpgradeVerdict::kAccepted) {
+    const ws::UpgradeVerdict verdict = ws::check_upgrade_response(response.substr(0, header_end + kHeaderEnd.size()), key);
+    if (verdict == ws::UpgradeVerdict::kAccepted) {
       // What followed the header block is already the first frame.
       pending_ = response.substr(header_end + kHeaderEnd.size());
       return true;
+    }
+    if (verdict == ws::UpgradeVerdict::kBadAccept) {
+      spdlog::error("SaasConnector: the upgrade answer's Sec-WebSocket-Accept is missing or does not match the key sent");
     }
 
     // A refusal explains itself in its body (a proxy's "plain HTTP request
     // sent to HTTPS port" page): take what arrives of it shortly.
     read_rejection_body(response, std::min(deadline, steady_clock::now() + kRejectionBodyWait));
-    if (ws::check_upgrade_response(response) == ws::UpgradeVerdict::kRejectedPlainHttp) {
+    if (ws::check_upgrade_response(response, key) == ws::UpgradeVerdict::kRejectedPlainHttp) {
       spdlog::error(
           "SaasConnector: the agent speaks plain ws:// only. Use --saas-port 80 (behind a TLS-terminating proxy) "
           "or run a local TLS terminator in front of the agent.");

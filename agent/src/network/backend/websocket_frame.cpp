@@ -3,6 +3,8 @@
 #include <sodium.h>
 #include <spdlog/spdlog.h>
 
+#include "network/backend/sha1.h"
+
 namespace vn::network::ws {
 
 std::string random_handshake_key() {
@@ -33,13 +35,85 @@ std::string upgrade_request(std::string_view host, std::string_view key, std::st
   return request;
 }
 
-UpgradeVerdict check_upgrade_response(std::string_view response) {
-  const auto contains = [response](std::string_view what) { return response.find(what) != std::string_view::npos; };
-  if (contains("101") && contains("Upgrade")) return UpgradeVerdict::kAccepted;
-  if (contains("400") && (contains("HTTPS port") || contains("plain HTTP"))) {
-    return UpgradeVerdict::kRejectedPlainHttp;
+std::string websocket_accept_for(std::string_view key) {
+  static constexpr std::string_view kGuid = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+  std::string keyed(key);
+  keyed += kGuid;
+  const std::array<uint8_t, 20> digest = sha1(keyed);
+  char text[sodium_base64_ENCODED_LEN(20, sodium_base64_VARIANT_ORIGINAL)];
+  sodium_bin2base64(text, sizeof(text), digest.data(), digest.size(), sodium_base64_VARIANT_ORIGINAL);
+  return text;
+}
+
+namespace {
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool equal_without_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (lower(a[i]) != lower(b[i])) return false;
   }
-  return UpgradeVerdict::kRejected;
+  return true;
+}
+
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) text.remove_suffix(1);
+  return text;
+}
+
+// True when the comma-separated `list` holds `token` (without case).
+bool has_token(std::string_view list, std::string_view token) {
+  while (!list.empty()) {
+    const size_t comma = list.find(',');
+    if (equal_without_case(trimmed(list.substr(0, comma)), token)) return true;
+    if (comma == std::string_view::npos) break;
+    list.remove_prefix(comma + 1);
+  }
+  return false;
+}
+
+// "HTTP/1.x 101" with nothing or a reason phrase after it.
+bool is_switching_protocols(std::string_view status_line) {
+  if (status_line.size() < 12 || status_line.substr(0, 7) != "HTTP/1." || status_line[8] != ' ') return false;
+  return status_line.substr(9, 3) == "101" && (status_line.size() == 12 || status_line[12] == ' ');
+}
+
+}  // namespace
+
+UpgradeVerdict check_upgrade_response(std::string_view response, std::string_view key) {
+  size_t line_end = response.find('\n');
+  const std::string_view status_line = trimmed(response.substr(0, line_end));
+  if (!is_switching_protocols(status_line)) {
+    const auto contains = [response](std::string_view what) { return response.find(what) != std::string_view::npos; };
+    if (contains("400") && (contains("HTTPS port") || contains("plain HTTP"))) {
+      return UpgradeVerdict::kRejectedPlainHttp;
+    }
+    return UpgradeVerdict::kRejected;
+  }
+
+  bool upgrade = false;
+  bool connection = false;
+  bool accept = false;
+  const std::string expected_accept = websocket_accept_for(key);
+  while (line_end != std::string_view::npos) {
+    const size_t start = line_end + 1;
+    line_end = response.find('\n', start);
+    const std::string_view line = trimmed(response.substr(start, line_end == std::string_view::npos
+                                                                     ? std::string_view::npos
+                                                                     : line_end - start));
+    if (line.empty()) break;  // the end of the header block
+    const size_t colon = line.find(':');
+    if (colon == std::string_view::npos) continue;
+    const std::string_view name = trimmed(line.substr(0, colon));
+    const std::string_view value = trimmed(line.substr(colon + 1));
+    if (equal_without_case(name, "Upgrade")) upgrade = upgrade || equal_without_case(value, "websocket");
+    if (equal_without_case(name, "Connection")) connection = connection || has_token(value, "upgrade");
+    if (equal_without_case(name, "Sec-WebSocket-Accept")) accept = accept || value == expected_accept;
+  }
+  if (!upgrade || !connection) return UpgradeVerdict::kRejected;
+  return accept ? UpgradeVerdict::kAccepted : UpgradeVerdict::kBadAccept;
 }
 
 std::vector<uint8_t> encode_client_frame(Opcode opcode, std::string_view payload,

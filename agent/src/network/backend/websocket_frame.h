@@ -34,13 +34,19 @@ std::string random_handshake_key();
 // agent-token, each line ending in CR LF, then an empty line.
 std::string upgrade_request(std::string_view host, std::string_view key, std::string_view agent_token);
 
+// The Sec-WebSocket-Accept a server answers `key` with: Base64 of the SHA-1
+// of the key followed by the protocol's GUID.
+std::string websocket_accept_for(std::string_view key);
+
 enum class UpgradeVerdict {
-  kAccepted,          // "101" and "Upgrade" appear in the response
-  kRejected,
-  kRejectedPlainHttp, // a 400 that says a plain request reached a TLS port
+  kAccepted,           // status 101, Upgrade: websocket, Connection: upgrade, the accept value for our key
+  kBadAccept,          // a 101 whose Sec-WebSocket-Accept is missing or not the one for our key
+  kRejected,           // anything else
+  kRejectedPlainHttp,  // a 400 that says a plain request reached a TLS port
 };
-// Plain substring tests over the whole response header block.
-UpgradeVerdict check_upgrade_response(std::string_view response);
+// Reads the response header block (the status line, then "Name: value" lines;
+// names without case, values trimmed) against the `key` that was sent.
+UpgradeVerdict check_upgrade_response(std::string_view response, std::string_view key);
 
 // One complete client frame (FIN set): first byte 0x80 | opcode, the mask bit
 // with the shortest of the three length forms, the mask, the masked payload.
