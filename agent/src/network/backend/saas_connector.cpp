@@ -136,11 +136,11 @@ void SaasConnector::queue_heartbeat() {
 void SaasConnector::handle_message(const std::string& text) {
   const json message = json::parse(text, nullptr, false);
   if (message.is_discarded()) {
-    spdlog::warn("SaasConnector: invalid JSON: {:.80}", text);
+    spdlog::warn("SaasConnector: invalid JSON: {:.{}}", text, kInvalidJsonQuoteChars);
     return;
   }
   if (!message.is_object()) {
-    spdlog::warn("SaasConnector: message is not a JSON object: {:.80}", text);
+    spdlog::warn("SaasConnector: message is not a JSON object: {:.{}}", text, kInvalidJsonQuoteChars);
     return;
   }
   std::string type;
