@@ -4,20 +4,13 @@ namespace vn {
 
 const char* to_text(SessionError error) {
   switch (error) {
-    case SessionError::kNone:
-      return "NONE";
-    case SessionError::kCaptureInitFailed:
-      return "DXGI_INIT_FAILED";
-    case SessionError::kEncoderInitFailed:
-      return "ENCODER_INIT_FAILED";
-    case SessionError::kAuthFail:
-      return "AUTH_FAIL";
-    case SessionError::kAuthRejected:
-      return "AUTH_REJECTED";
-    case SessionError::kHandshakeTimeout:
-      return "HANDSHAKE_TIMEOUT";
-    case SessionError::kSessionAborted:
-      return "SESSION_ABORTED";
+    case SessionError::kNone: return "NONE";
+    case SessionError::kCaptureInitFailed: return "DXGI_INIT_FAILED";
+    case SessionError::kEncoderInitFailed: return "ENCODER_INIT_FAILED";
+    case SessionError::kAuthFail: return "AUTH_FAIL";
+    case SessionError::kAuthRejected: return "AUTH_REJECTED";
+    case SessionError::kHandshakeTimeout: return "HANDSHAKE_TIMEOUT";
+    case SessionError::kSessionAborted: return "SESSION_ABORTED";
   }
   return "UNKNOWN";
 }

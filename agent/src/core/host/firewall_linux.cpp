@@ -8,16 +8,12 @@ namespace vn {
 // rules of their own): the agent changes nothing and names the ports instead.
 void install_firewall_rules(uint16_t port_base) {
   const FirewallPorts ports = firewall_ports(port_base);
-  if (ports.udp_extra.empty()) {
-    spdlog::info("Firewall: rules are not changed on Linux; if a firewall is active allow inbound TCP {} and UDP "
-                 "{}-{} (for example: ufw allow {}/tcp && ufw allow {}:{}/udp)",
-                 ports.tcp, ports.udp_first, ports.udp_last, ports.tcp, ports.udp_first, ports.udp_last);
-    return;
-  }
   const std::string extra = ports.udp_extra_list();
-  spdlog::info("Firewall: rules are not changed on Linux; if a firewall is active allow inbound TCP {} and UDP "
-               "{}-{} and {} (for example: ufw allow {}/tcp && ufw allow {}:{}/udp && ufw allow {}/udp)",
-               ports.tcp, ports.udp_first, ports.udp_last, extra, ports.tcp, ports.udp_first, ports.udp_last, extra);
+  spdlog::info(
+      "Firewall: rules are not changed on Linux; if a firewall is active allow inbound TCP {} and UDP "
+      "{}-{}{} (for example: ufw allow {}/tcp && ufw allow {}:{}/udp{})",
+      ports.tcp, ports.udp_first, ports.udp_last, extra.empty() ? "" : " and " + extra, ports.tcp, ports.udp_first,
+      ports.udp_last, extra.empty() ? "" : " && ufw allow " + extra + "/udp");
 }
 
 }  // namespace vn

@@ -1,17 +1,9 @@
 #include "core/host/host_text.h"
 
-#include <algorithm>
-#include <cctype>
+#include "core/base/ascii_text.h"
 
 namespace vn::host_text {
 namespace {
-
-std::string_view trim_chars(std::string_view text, std::string_view chars) {
-  const size_t first = text.find_first_not_of(chars);
-  if (first == std::string_view::npos) return {};
-  const size_t last = text.find_last_not_of(chars);
-  return text.substr(first, last - first + 1);
-}
 
 // Calls `visit(line)` for each line until it returns true.
 template <typename Visit>
@@ -25,12 +17,6 @@ void for_each_line(std::string_view text, Visit&& visit) {
     if (visit(line)) return;
     start = end + 1;
   }
-}
-
-bool iequals(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
 }
 
 }  // namespace
@@ -80,14 +66,14 @@ std::string pci_ids_name(std::string_view pci_ids, std::string_view vendor, std:
     if (line.empty() || line.front() == '#') return false;
     if (line.front() != '\t') {
       if (in_vendor) return true;  // the vendor's block ended without the device
-      if (line.size() > 6 && iequals(line.substr(0, 4), vendor) && line[4] == ' ') {
+      if (line.size() > 6 && equal_ignoring_case(line.substr(0, 4), vendor) && line[4] == ' ') {
         vendor_name = std::string(trim_chars(line.substr(5), " "));
         in_vendor = true;
       }
       return false;
     }
     if (!in_vendor || line.size() < 7 || line[1] == '\t') return false;
-    if (iequals(line.substr(1, 4), device) && line[5] == ' ') {
+    if (equal_ignoring_case(line.substr(1, 4), device) && line[5] == ' ') {
       device_name = std::string(trim_chars(line.substr(6), " "));
       return true;
     }

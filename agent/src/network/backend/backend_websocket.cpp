@@ -69,14 +69,16 @@ bool BackendWebSocket::websocket_handshake() {
       response.append(chunk, got);
       header_end = response.find(kHeaderEnd, search_from);
     }
-    const ws::UpgradeVerdict verdict = ws::check_upgrade_response(response.substr(0, header_end + kHeaderEnd.size()), key);
+    const ws::UpgradeVerdict verdict =
+        ws::check_upgrade_response(response.substr(0, header_end + kHeaderEnd.size()), key);
     if (verdict == ws::UpgradeVerdict::kAccepted) {
       // What followed the header block is already the first frame.
       pending_ = response.substr(header_end + kHeaderEnd.size());
       return true;
     }
     if (verdict == ws::UpgradeVerdict::kBadAccept) {
-      spdlog::error("SaasConnector: the upgrade answer's Sec-WebSocket-Accept is missing or does not match the key sent");
+      spdlog::error(
+          "SaasConnector: the upgrade answer's Sec-WebSocket-Accept is missing or does not match the key sent");
     }
 
     // A refusal explains itself in its body (a proxy's "plain HTTP request

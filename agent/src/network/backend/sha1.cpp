@@ -5,7 +5,9 @@
 namespace vn::network {
 namespace {
 
-uint32_t rotate_left(uint32_t value, int bits) { return (value << bits) | (value >> (32 - bits)); }
+uint32_t rotate_left(uint32_t value, int bits) {
+  return (value << bits) | (value >> (32 - bits));
+}
 
 // Folds one 64-byte block into the state.
 void process_block(std::array<uint32_t, 5>& h, const uint8_t* block) {

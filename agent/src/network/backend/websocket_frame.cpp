@@ -3,6 +3,7 @@
 #include <sodium.h>
 #include <spdlog/spdlog.h>
 
+#include "core/base/ascii_text.h"
 #include "network/backend/sha1.h"
 
 namespace vn::network::ws {
@@ -47,27 +48,13 @@ std::string websocket_accept_for(std::string_view key) {
 
 namespace {
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equal_without_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
-std::string_view trimmed(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) text.remove_suffix(1);
-  return text;
-}
+std::string_view trimmed(std::string_view text) { return trim_chars(text, " \t\r"); }
 
 // True when the comma-separated `list` holds `token` (without case).
 bool has_token(std::string_view list, std::string_view token) {
   while (!list.empty()) {
     const size_t comma = list.find(',');
-    if (equal_without_case(trimmed(list.substr(0, comma)), token)) return true;
+    if (equal_ignoring_case(trimmed(list.substr(0, comma)), token)) return true;
     if (comma == std::string_view::npos) break;
     list.remove_prefix(comma + 1);
   }
@@ -108,9 +95,9 @@ UpgradeVerdict check_upgrade_response(std::string_view response, std::string_vie
     if (colon == std::string_view::npos) continue;
     const std::string_view name = trimmed(line.substr(0, colon));
     const std::string_view value = trimmed(line.substr(colon + 1));
-    if (equal_without_case(name, "Upgrade")) upgrade = upgrade || equal_without_case(value, "websocket");
-    if (equal_without_case(name, "Connection")) connection = connection || has_token(value, "upgrade");
-    if (equal_without_case(name, "Sec-WebSocket-Accept")) accept = accept || value == expected_accept;
+    if (equal_ignoring_case(name, "Upgrade")) upgrade = upgrade || equal_ignoring_case(value, "websocket");
+    if (equal_ignoring_case(name, "Connection")) connection = connection || has_token(value, "upgrade");
+    if (equal_ignoring_case(name, "Sec-WebSocket-Accept")) accept = accept || value == expected_accept;
   }
   if (!upgrade || !connection) return UpgradeVerdict::kRejected;
   return accept ? UpgradeVerdict::kAccepted : UpgradeVerdict::kBadAccept;

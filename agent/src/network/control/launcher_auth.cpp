@@ -6,14 +6,13 @@
 
 #include <array>
 
+#include "core/base/ascii_text.h"
 #include "core/base/json_fields.h"
 
 namespace vn::network {
 namespace {
 
 constexpr size_t kHexDigits = crypto_hash_sha256_BYTES * 2;
-
-char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 }  // namespace
 
