@@ -85,20 +85,25 @@ int main_inner(int argc, char** argv) {
 
   SessionFlags flags;
   if (config.saas_host.empty()) {
-    // Standalone: one session from the command line.
+    // Standalone: one session from the command line. A session that never
+    // streamed is a failure, unless the agent was asked to stop first.
     SessionLoop loop(config, nullptr, nullptr, flags);
-    loop.run();
+    const bool streamed = loop.run();
+    const bool failed = !streamed && !agent_stop_requested();
+    if (failed) spdlog::error("The session never streamed - exiting with status 1");
     spdlog::info("Agent stopped cleanly");
-    return 0;
+    return failed ? 1 : 0;
   }
 
   // With a backend: the connector's thread hands requests to the session loop
   // on this thread, which runs a session for each until the agent stops.
   PrepareMailbox mailbox;
   network::SaasConnector connector(connector_io, connector_config(config, gpu, host));
-  connector.set_prepare_callback([&mailbox](const network::PrepareSessionParams& params) { mailbox.post(params); });
-  connector.set_terminate_callback([&flags](const std::string& session_id, const std::string& reason) {
-    terminate_session(flags, session_id, reason);
+  connector.set_prepare_callback([&mailbox, &connector](const network::PrepareSessionParams& params) {
+    hand_over_prepare(mailbox, connector, params);
+  });
+  connector.set_terminate_callback([&flags, &mailbox](const std::string& session_id, const std::string& reason) {
+    terminate_session(flags, mailbox, session_id, reason);
   });
   connector.start();
   {

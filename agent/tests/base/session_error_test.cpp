@@ -20,6 +20,11 @@ TEST(SessionError, CodesOnTheWire) {
       {SessionError::kAuthRejected, "AUTH_REJECTED"},
       {SessionError::kHandshakeTimeout, "HANDSHAKE_TIMEOUT"},
       {SessionError::kSessionAborted, "SESSION_ABORTED"},
+      {SessionError::kMediaSetupFailed, "MEDIA_SETUP_FAILED"},
+      {SessionError::kAgentBusy, "AGENT_BUSY"},
+      {SessionError::kSuperseded, "SESSION_SUPERSEDED"},
+      {SessionError::kKeyReused, "KEY_REUSED"},
+      {SessionError::kInvalidResolution, "INVALID_RESOLUTION"},
   };
   for (const auto& c : cases) EXPECT_STREQ(to_text(c.error), c.text);
   EXPECT_STREQ(to_text(static_cast<SessionError>(200)), "UNKNOWN");

@@ -22,14 +22,21 @@ TEST(AgentProcess, HelpPrintsTheUsageTextAndExitsZero) {
   }
 }
 
-TEST(AgentProcess, StandaloneStartLogsBesideTheExecutableAndExitsZero) {
+// A picture size no encoder takes refuses the one session at once: the agent
+// has logged its start-up lines, says the session never streamed and exits 1.
+TEST(AgentProcess, StandaloneStartLogsBesideTheExecutableAndASessionThatNeverStreamedExitsOne) {
   const test::InstalledExe agent(VN_AGENT_EXE);
-  const auto result = agent.run_with_refused_launcher({}, 48001);
+  const auto result = agent.run({"--height", "3"});
   ASSERT_TRUE(result.started);
-  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.exit_code, 1);
   const std::string log = agent.log();
+  EXPECT_TRUE(test::has_log_line(
+      log, "critical", "Unsupported resolution 1920x3 for h264: width and height must be even, 64 to 4096"))
+      << log;
+  EXPECT_TRUE(test::has_log_line(log, "error", "The session never streamed - exiting with status 1")) << log;
+  EXPECT_TRUE(test::has_log_line(log, "info", "Agent stopped cleanly")) << log;
   EXPECT_TRUE(test::has_log_line(log, "info", "Vantor Agent starting")) << log;
-  EXPECT_TRUE(test::has_log_line(log, "info", "Config: 1920x1080 @60 fps, 30000 kbps, codec=h264")) << log;
+  EXPECT_TRUE(test::has_log_line(log, "info", "Config: 1920x3 @60 fps, 30000 kbps, codec=h264")) << log;
   EXPECT_TRUE(test::has_log_line(log, "info", test::expected_firewall_line("48001", "48000-48003", ""))) << log;
   EXPECT_NE(log.find("Detected CPU: "), std::string::npos) << log;
   EXPECT_FALSE(agent.log_in_working_dir());
@@ -39,13 +46,12 @@ TEST(AgentProcess, StandaloneStartLogsBesideTheExecutableAndExitsZero) {
 
 TEST(AgentProcess, ConfigurationLineAndPorts) {
   const test::InstalledExe agent(VN_AGENT_EXE);
-  const auto result = agent.run_with_refused_launcher({"--bitrate", "5000000", "--width", "1280", "--height", "720",
-                                                       "--fps", "30", "--codec", "hevc", "--port", "48011",
-                                                       "--unknown-option"},
-                                                      48011);
-  EXPECT_EQ(result.exit_code, 0);
+  // 9000 lines are more than even hevc takes: the session ends at once.
+  const auto result = agent.run({"--bitrate", "5000000", "--width", "1280", "--height", "9000", "--fps", "30",
+                                 "--codec", "hevc", "--port", "48011", "--unknown-option"});
+  EXPECT_EQ(result.exit_code, 1);
   const std::string log = agent.log();
-  EXPECT_TRUE(test::has_log_line(log, "info", "Config: 1280x720 @30 fps, 5000 kbps, codec=hevc")) << log;
+  EXPECT_TRUE(test::has_log_line(log, "info", "Config: 1280x9000 @30 fps, 5000 kbps, codec=hevc")) << log;
   EXPECT_TRUE(
       test::has_log_line(log, "info", test::expected_firewall_line("48011", "48010-48013", "48002,48003")))
       << log;

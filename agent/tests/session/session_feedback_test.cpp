@@ -46,6 +46,19 @@ TEST(SessionFeedback, SettingsChangesAskTheFrameLoopForANewBitrate) {
   }
 }
 
+// A launcher may send set_settings at any rate; the log shows the first few
+// and then every 120th, and a new session starts counting again.
+TEST(SessionFeedback, SettingsLinesAreRateLimited) {
+  test::LogCapture logs;
+  FeedbackRig rig;
+  for (int i = 0; i < 240; ++i) rig.feedback.on_settings({8000, 30, 0, 0});
+  EXPECT_EQ(logs.lines().size(), 2u * (5 + 2)) << logs.dump();
+  EXPECT_EQ(rig.feedback.take_bitrate_request(), 8'000'000u);
+  rig.feedback.reset();
+  rig.feedback.on_settings({9000, 0, 0, 0});
+  EXPECT_TRUE(logs.contains("info: Client requested bitrate change: 9000 kbps"));
+}
+
 TEST(SessionFeedback, CommandsByType) {
   {
     FeedbackRig rig;

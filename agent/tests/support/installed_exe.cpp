@@ -1,10 +1,5 @@
 #include "support/installed_exe.h"
 
-#include <asio/connect.hpp>
-#include <asio/io_context.hpp>
-#include <asio/ip/tcp.hpp>
-#include <asio/write.hpp>
-
 #include <chrono>
 #include <regex>
 
@@ -28,24 +23,6 @@ ProcessResult InstalledExe::run(const std::vector<std::string>& args) const {
 std::unique_ptr<ChildProcess> InstalledExe::start(const std::vector<std::string>& args,
                                                   const std::vector<std::string>& env) const {
   return std::make_unique<ChildProcess>(exe_.string(), args, work_.string(), env);
-}
-
-ProcessResult InstalledExe::run_with_refused_launcher(const std::vector<std::string>& args, uint16_t tcp_port) const {
-  const std::unique_ptr<ChildProcess> child = start(args);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (auto done = child->wait_for(std::chrono::milliseconds(100))) return *done;
-    try {
-      asio::io_context io;
-      asio::ip::tcp::socket socket(io);
-      socket.connect({asio::ip::make_address_v4("127.0.0.1"), tcp_port});
-      asio::write(socket, asio::buffer(std::string(R"({"type":"auth","token":""})" "\n")));
-      break;
-    } catch (const std::exception&) {
-      // Not listening yet.
-    }
-  }
-  return child->wait();
 }
 
 std::string InstalledExe::log() const { return read_text_file(bin_ / "agent.log"); }

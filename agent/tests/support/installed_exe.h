@@ -22,11 +22,6 @@ class InstalledExe {
   // Starts it and returns at once; `env` as for ChildProcess.
   std::unique_ptr<ChildProcess> start(const std::vector<std::string>& args,
                                       const std::vector<std::string>& env = {}) const;
-  // Runs a standalone agent and turns its session's launcher away: connects
-  // to `tcp_port` (retrying while the agent starts) and sends an auth line
-  // with an empty token, so the session ends at its handshake. An agent that
-  // ends before it listens (no desktop to capture) is just waited for.
-  ProcessResult run_with_refused_launcher(const std::vector<std::string>& args, uint16_t tcp_port) const;
   std::string log() const;
   bool log_in_working_dir() const;
   const std::filesystem::path& exe() const { return exe_; }

@@ -4,7 +4,7 @@
 
 namespace vn {
 
-// Why a session could not be set up: the one vocabulary of the codes the
+// Why a session could not be set up or ended early: the one vocabulary of the codes the
 // backend receives in its "error" messages.
 enum class SessionError : uint8_t {
   kNone,               // no failure (yet)
@@ -14,6 +14,11 @@ enum class SessionError : uint8_t {
   kAuthRejected,       // the launcher's token, address or request was refused
   kHandshakeTimeout,   // no launcher, or no auth line, in time
   kSessionAborted,     // the agent stopped while waiting for the launcher
+  kMediaSetupFailed,   // after session_ready: no launcher address, or the video socket did not open
+  kAgentBusy,          // a prepare_session came while another session runs
+  kSuperseded,         // a newer prepare_session replaced this one before it started
+  kKeyReused,          // the master key was used by an earlier session of this process
+  kInvalidResolution,  // the requested picture size is outside what the encoders accept
 };
 
 // The upper-case code on the wire ("DXGI_INIT_FAILED", "AUTH_REJECTED", ...);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "core/base/log_text.h"
 #include "core/base/parse_int.h"
 
 namespace vn {
@@ -17,7 +18,7 @@ SessionConfig::~SessionConfig() {
 void parse_resolution(const std::string& text, int32_t& width, int32_t& height) {
   const size_t x = text.find('x');
   if (text.empty() || x == std::string::npos) {
-    spdlog::warn("Invalid resolution format '{}', defaulting to 1920x1080", text);
+    spdlog::warn("Invalid resolution format '{}', defaulting to 1920x1080", loggable(text));
     width = 1920;
     height = 1080;
     return;
@@ -28,7 +29,7 @@ void parse_resolution(const std::string& text, int32_t& width, int32_t& height) 
     width = w;
     height = h;
   } catch (const std::exception& e) {
-    spdlog::warn("Invalid resolution string '{}', defaulting to 1920x1080: {}", text, e.what());
+    spdlog::warn("Invalid resolution string '{}', defaulting to 1920x1080: {}", loggable(text), e.what());
     width = 1920;
     height = 1080;
   }
@@ -50,12 +51,18 @@ void make_session_config(SessionConfig& out, const AgentConfig& agent, const net
     c.steam_app_id = params->steam_app_id;
     parse_resolution(params->resolution, c.width, c.height);
     spdlog::info("SaaS prepare_session: session_id={} codec={} res={}x{} fps={} bitrate={}kbps max_dur={}s",
-                 out.session_id, c.codec, c.width, c.height, c.fps, params->bitrate_kbps, c.max_duration_sec);
+                 loggable(out.session_id), loggable(c.codec), c.width, c.height, c.fps, params->bitrate_kbps, c.max_duration_sec);
   } else {
     out.token_sha256 = agent.session_token_sha256;
   }
   out.agent.fps = std::clamp<uint32_t>(out.agent.fps, 1, 240);
   out.agent.bitrate = std::min<uint32_t>(out.agent.bitrate, 200000000);
+}
+
+bool video_size_supported(const AgentConfig& config) {
+  const int32_t max_side = config.codec == "hevc" ? kMaxHevcSide : kMaxH264Side;
+  const auto side_ok = [max_side](int32_t side) { return side >= kMinVideoSide && side <= max_side && side % 2 == 0; };
+  return side_ok(config.width) && side_ok(config.height);
 }
 
 encode::EncoderConfig encoder_config_for(const AgentConfig& config) {

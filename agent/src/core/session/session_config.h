@@ -30,6 +30,15 @@ void make_session_config(SessionConfig& out, const AgentConfig& agent, const net
 // Width and height from "WxH"; 1920x1080 (with a warning) when it is not that.
 void parse_resolution(const std::string& text, int32_t& width, int32_t& height);
 
+// The picture sizes every encoder of the chain accepts: even widths and
+// heights from 64 up to 4096 (8192 for "hevc").
+inline constexpr int32_t kMinVideoSide = 64;
+inline constexpr int32_t kMaxH264Side = 4096;
+inline constexpr int32_t kMaxHevcSide = 8192;
+
+// True when `config`'s width and height are such a size for its codec.
+bool video_size_supported(const AgentConfig& config);
+
 // What every encoder of the chain is opened with.
 encode::EncoderConfig encoder_config_for(const AgentConfig& config);
 

@@ -4,6 +4,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "core/base/log_limit.h"
 #include "core/base/run_flag.h"
 
 namespace vn {
@@ -13,18 +14,20 @@ void SessionFeedback::reset() {
   packetizer_.set_repair_ratio(0);
   pending_bitrate_bps_.store(0);
   flags_.idr_requested.store(false);
+  bitrate_lines_.store(0);
+  fps_lines_.store(0);
 }
 
 void SessionFeedback::on_settings(const network::SettingsChange& change) {
   if (change.bitrate_kbps > 0) {
-    spdlog::info("Client requested bitrate change: {} kbps", change.bitrate_kbps);
+    if (log_occurrence(bitrate_lines_)) spdlog::info("Client requested bitrate change: {} kbps", change.bitrate_kbps);
     const uint32_t kbps = static_cast<uint32_t>(std::clamp(change.bitrate_kbps, 500, 200000));
     // Applied by the frame loop before its next encode, with a key frame.
     pending_bitrate_bps_.store(kbps * 1000);
     flags_.idr_requested.exchange(true);
   }
   if (change.fps > 0) {
-    spdlog::info("Client requested FPS change: {} (noted, requires re-init)", change.fps);
+    if (log_occurrence(fps_lines_)) spdlog::info("Client requested FPS change: {} (noted, requires re-init)", change.fps);
   }
 }
 

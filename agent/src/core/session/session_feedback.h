@@ -42,6 +42,9 @@ class SessionFeedback {
   network::Packetizer& packetizer_;
   AdaptiveFec fec_;
   std::atomic<uint32_t> pending_bitrate_bps_{0};
+  // A launcher may send set_settings at any rate: its lines are rate-limited.
+  std::atomic<uint64_t> bitrate_lines_{0};
+  std::atomic<uint64_t> fps_lines_{0};
 };
 
 }  // namespace vn

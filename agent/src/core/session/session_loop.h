@@ -8,6 +8,7 @@
 #include "capture/desktop_capturer.h"
 #include "core/base/agent_config.h"
 #include "core/session/encoder_chain.h"
+#include "core/session/session_config.h"
 #include "core/session/session_control.h"
 #include "network/backend/session_backend.h"
 #include "network/control/tcp_control_server.h"
@@ -26,9 +27,9 @@ struct SessionLoopOptions {
 };
 
 // The agent's session loop on the main thread. Without a backend it runs one
-// session from the command line; with one it waits for prepare_session
-// requests (posted to `mailbox` by the connector) and runs a session for each
-// until the agent stops (g_running false without end_requested).
+// session from the command line; with one it takes prepare_session requests
+// from `mailbox` (posted by the connector) and runs a session for each until
+// the agent stops (g_running false without end_requested, or a stop request).
 class SessionLoop {
  public:
   // `backend` and `mailbox` are both null (standalone) or both set; all
@@ -36,15 +37,20 @@ class SessionLoop {
   SessionLoop(const AgentConfig& config, SessionBackend* backend, PrepareMailbox* mailbox, SessionFlags& flags,
               SessionLoopOptions options = {});
 
-  // Returns when the agent is to stop.
-  void run();
+  // Returns when the agent is to stop: true when at least one session
+  // reached streaming.
+  bool run();
 
  private:
+  // Whether the session may be built; logs and reports a refusal.
+  bool accept_request(const SessionConfig& session, SessionBackend* reports);
+
   AgentConfig config_;
   SessionBackend* backend_;
   PrepareMailbox* mailbox_;
   SessionFlags& flags_;
   SessionLoopOptions options_;
+  UsedMasterKeys used_keys_;
   uint64_t last_waiting_line_us_ = 0;
 };
 

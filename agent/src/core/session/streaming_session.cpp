@@ -7,6 +7,7 @@
 #include <exception>
 
 #include "core/base/clock.h"
+#include "core/base/log_text.h"
 #include "core/base/run_flag.h"
 
 namespace vn {
@@ -34,8 +35,8 @@ StreamingSession::~StreamingSession() {
   stop_workers();
 }
 
-void StreamingSession::run() {
-  if (!open_capture() || !open_encoder() || !handshake()) return;
+bool StreamingSession::run() {
+  if (!open_capture() || !open_encoder() || !handshake()) return false;
 
   if (backend_ != nullptr && !config_.session_id.empty()) {
     backend_->send_session_ready(config_.session_id, agent_.public_ip, agent_.port_base,
@@ -54,11 +55,12 @@ void StreamingSession::run() {
     spdlog::warn("SessionIsolation: not part of this build - the desktop is streamed as it is");
   }
 
-  if (!open_media()) return;
+  if (!open_media()) return false;
   start_control_and_workers();
   wait_for_probes();
   const FrameLoopTotals totals = stream();
   tear_down(totals);
+  return true;
 }
 
 void StreamingSession::report_failure(SessionError code, const char* message, bool pause) {
@@ -115,6 +117,8 @@ bool StreamingSession::open_media() {
   if (destination.empty()) {
     spdlog::critical("Could not determine launcher IP");
     restore_isolation();
+    // The backend heard session_ready: it must learn that the session is gone.
+    report_failure(SessionError::kMediaSetupFailed, "Could not determine the launcher's UDP address.", false);
     return false;
   }
   spdlog::info("Sending streams to launcher at {}", destination);
@@ -123,6 +127,7 @@ bool StreamingSession::open_media() {
   if (!video_sender_->open()) {
     spdlog::critical("Video UDP sender open failed");
     restore_isolation();
+    report_failure(SessionError::kMediaSetupFailed, "The video UDP socket could not be opened.", false);
     return false;
   }
 
@@ -256,7 +261,7 @@ void StreamingSession::tear_down(const FrameLoopTotals& totals) {
   if (backend_ != nullptr && !config_.session_id.empty()) {
     backend_->send_session_ended(config_.session_id, "pipeline_ended", duration_s);
   }
-  spdlog::info("Session {} ended cleanly", config_.session_id);
+  spdlog::info("Session {} ended cleanly", loggable(config_.session_id));
 }
 
 void StreamingSession::restore_isolation() {

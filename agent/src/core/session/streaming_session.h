@@ -29,8 +29,9 @@ namespace vn {
 
 // One session from set-up to teardown: capture, encoder, the launcher's
 // handshake, the media senders and the frame loop. A set-up failure is logged
-// (and reported to the backend where that applies) and ends run() early; the
-// objects built so far are released in reverse order either way.
+// (and reported to the backend where that applies, after session_ready too)
+// and ends run() early; the objects built so far are released in reverse
+// order either way.
 class StreamingSession {
  public:
   StreamingSession(const SessionConfig& config, SessionBackend* backend, SessionFlags& flags,
@@ -39,7 +40,8 @@ class StreamingSession {
   StreamingSession(const StreamingSession&) = delete;
   StreamingSession& operator=(const StreamingSession&) = delete;
 
-  void run();
+  // True when the session reached streaming.
+  bool run();
 
  private:
   bool open_capture();

@@ -6,6 +6,7 @@ namespace vn::network {
 
 PrepareSessionParams::~PrepareSessionParams() {
   if (!encryption_key.empty()) sodium_memzero(encryption_key.data(), encryption_key.size());
+  if (!session_token_sha256.empty()) sodium_memzero(session_token_sha256.data(), session_token_sha256.size());
 }
 
 }  // namespace vn::network

@@ -14,7 +14,7 @@ struct PrepareSessionParams {
   PrepareSessionParams(PrepareSessionParams&&) = default;
   PrepareSessionParams& operator=(const PrepareSessionParams&) = default;
   PrepareSessionParams& operator=(PrepareSessionParams&&) = default;
-  ~PrepareSessionParams();  // wipes the key
+  ~PrepareSessionParams();  // wipes the key and the token hash
 
   std::string session_id;
   std::string client_id;

@@ -50,10 +50,7 @@ Decision decide(std::string_view line, const ControlCallbacks& callbacks) {
 ControlLineResult dispatch_control_line(std::string_view line, const ControlCallbacks& callbacks,
                                         const std::function<void(std::string)>& send_reply) {
   if (line.empty()) return ControlLineResult::kEmpty;
-  if (line.size() > kMaxControlMessageBytes) {
-    spdlog::warn("TcpControlServer: oversized control message ({} bytes) — ignoring", line.size());
-    return ControlLineResult::kOversized;
-  }
+  if (line.size() > kMaxControlMessageBytes) return ControlLineResult::kOversized;
 
   Decision d;
   try {

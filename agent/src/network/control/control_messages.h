@@ -41,7 +41,7 @@ struct ControlCallbacks {
 // What one control line turned into.
 enum class ControlLineResult {
   kEmpty,      // empty line, ignored
-  kOversized,  // over kMaxControlMessageBytes, ignored with a warning
+  kOversized,  // over kMaxControlMessageBytes, ignored (the caller warns, rate-limited)
   kMalformed,  // JSON error, dropped (trace log)
   kStats,      // stats callback called
   kPong,       // pong handed to the reply sink

@@ -14,16 +14,36 @@ namespace {
 
 constexpr size_t kHexDigits = crypto_hash_sha256_BYTES * 2;
 
+// The parser's message without the text it last read, which can be part of
+// the token.
+std::string parse_error_text(const nlohmann::json::exception& e) {
+  std::string text = e.what();
+  const size_t quote = text.find("; last read");
+  if (quote != std::string::npos) text.resize(quote);
+  return text;
+}
+
+// Wipes the token's copy inside the parsed message before the message is freed.
+void wipe_token_value(nlohmann::json& message) {
+  if (!message.is_object()) return;
+  const auto token = message.find("token");
+  if (token == message.end() || !token->is_string()) return;
+  std::string& text = token->get_ref<std::string&>();
+  sodium_memzero(text.data(), text.size());
+}
+
 }  // namespace
 
 AuthLineResult parse_auth_line(std::string_view line) {
   AuthLineResult result;
+  nlohmann::json message;
   try {
-    const nlohmann::json message = nlohmann::json::parse(line.begin(), line.end());
+    message = nlohmann::json::parse(line.begin(), line.end());
     const std::string type = json_string(message, "type", "unknown");
     if (type != "auth") {
       result.status = AuthLineStatus::kNotAuth;
       result.detail = type;
+      wipe_token_value(message);
       return result;
     }
     LauncherAuth& auth = result.auth;
@@ -36,12 +56,15 @@ AuthLineResult parse_auth_line(std::string_view line) {
     auth.udp_ip = json_string(message, "udp_ip", "");
     result.status = AuthLineStatus::kAuth;
   } catch (const nlohmann::json::exception& e) {
+    if (!result.auth.token.empty()) sodium_memzero(result.auth.token.data(), result.auth.token.size());
     result = AuthLineResult{};
-    result.detail = e.what();
+    result.detail = parse_error_text(e);
   } catch (const JsonFieldError& e) {
+    if (!result.auth.token.empty()) sodium_memzero(result.auth.token.data(), result.auth.token.size());
     result = AuthLineResult{};
     result.detail = e.what();
   }
+  wipe_token_value(message);
   return result;
 }
 

@@ -32,7 +32,7 @@ enum class AuthLineStatus {
 struct AuthLineResult {
   AuthLineStatus status = AuthLineStatus::kJsonError;
   LauncherAuth auth;   // filled for kAuth
-  std::string detail;  // kNotAuth: the `type` ("unknown" when absent); kJsonError: the parser's message
+  std::string detail;  // kNotAuth: the `type` ("unknown" when absent); kJsonError: the parser's message, never the input it quotes
 };
 
 // Parses one line (without its line feed). Never throws for any input.

@@ -2,6 +2,8 @@
 
 #include <spdlog/spdlog.h>
 
+#include "core/base/log_text.h"
+
 #include <array>
 #include <optional>
 
@@ -47,11 +49,12 @@ std::string reconcile_udp_ip(const std::string& udp_ip, const std::string& tcp_r
     return udp_ip;
   }
   if (is_private_address(udp_ip)) {
-    spdlog::info("TcpControlServer: launcher self-reported UDP IP = {} (overrides TCP remote {})", udp_ip, tcp_remote);
+    spdlog::info("TcpControlServer: launcher self-reported UDP IP = {} (overrides TCP remote {})", loggable(udp_ip),
+                 tcp_remote);
     return udp_ip;
   }
-  spdlog::warn("TcpControlServer: udp_ip '{}' is a different public address from TCP '{}' — ignoring override", udp_ip,
-               tcp_remote);
+  spdlog::warn("TcpControlServer: udp_ip '{}' is a different public address from TCP '{}' — ignoring override",
+               loggable(udp_ip), tcp_remote);
   return tcp_remote;
 }
 

@@ -20,8 +20,11 @@
 #include <future>
 #include <optional>
 
+#include "core/base/log_limit.h"
+#include "core/base/log_text.h"
 #include "network/control/private_address.h"
 #include "network/control/session_keys.h"
+#include "network/control/tcp_keepalive.h"
 #include "network/control/tcp_listen_options.h"
 
 namespace vn::network {
@@ -43,13 +46,16 @@ struct Step {
   size_t bytes = 0;
 };
 
-// A step's timer and the handshake thread's limit, from when the step starts.
+// When a step's timer cancels it, and the handshake thread's limit for it.
 struct StepLimits {
-  std::chrono::milliseconds cancel_after;
-  std::chrono::milliseconds wait;
+  Clock::time_point cancel_at;
+  Clock::time_point deadline;
 };
 
 enum class WaitEnd { kDone, kAborted, kDeadline };
+
+// How one launcher connection ended.
+enum class Attempt { kAccepted, kTurnedAway, kAborted };
 
 }  // namespace
 
@@ -72,10 +78,20 @@ struct TcpControlServer::State : std::enable_shared_from_this<State> {
   }
 
   bool handshake(uint16_t port, const std::function<bool()>& abort);
-  bool accept_launcher(uint16_t port, const std::function<bool()>& abort);
-  // The auth line, or empty after a failure (already handled).
+  void listen_on(uint16_t port);
+  // The next connection, or false (error_code set, logged) at the accept
+  // deadline or on abort.
+  bool accept_next(Clock::time_point start, const std::function<bool()>& abort, bool attempted);
+  // One connected launcher's auth line and token check.
+  Attempt try_launcher(const std::function<bool()>& abort);
+  // The auth line, or empty after a failure (error_code set, logged).
   std::optional<std::string> read_auth_line(const std::function<bool()>& abort);
   bool authenticate(std::string& line, const std::string& remote_address);
+  void send_session_ready();
+  // Closes a turned-away connection and forgets what it sent.
+  void end_attempt();
+  // Wipes and consumes the first `bytes` of the receive buffer.
+  void wipe_buffer(size_t bytes);
   // Drives the I/O context until `step` completes, `abort` holds or the wait
   // limit passes; at the timer limit an incomplete step is cancelled through
   // `cancel` (it then completes as aborted).
@@ -113,6 +129,8 @@ struct TcpControlServer::State : std::enable_shared_from_this<State> {
   std::atomic<bool> stop_called{false};
   std::atomic<bool> closed_by_stop{false};
   std::deque<std::shared_ptr<std::string>> replies;  // strand only; front is being written
+  LogLimit oversized_lines;                          // strand only
+  LogLimit turned_away;                              // handshake thread only
 };
 
 // ---- handshake ---------------------------------------------------------------
@@ -124,33 +142,28 @@ bool TcpControlServer::State::handshake(uint16_t port, const std::function<bool(
     return false;
   }
   try {
-    if (!accept_launcher(port, abort)) return false;
-
-    socket->set_option(tcp::no_delay(true));
-    const tcp::endpoint remote = socket->remote_endpoint();
-    const std::string remote_address = remote.address().to_string();
-    spdlog::info("TcpControlServer: client connected from {}:{}", remote_address, remote.port());
-
-    std::optional<std::string> line = read_auth_line(abort);
-    if (!line) return false;
-    if (!authenticate(*line, remote_address)) return false;
-
-    make_session_keys(master_key, video_key, audio_key, input_key);
-    std::string ready = session_ready_line(video_key, audio_key, input_key);
-    try {
-      asio::write(*socket, asio::buffer(ready));
-    } catch (...) {
-      wipe(ready);
-      throw;
+    listen_on(port);
+    // A stray connection (a port scanner, a wrong or stale launcher) does not
+    // end the wait: connections are taken one at a time, each with its own
+    // auth deadline, until one authenticates or the accept deadline passes.
+    const auto start = Clock::now();
+    bool attempted = false;
+    for (;;) {
+      if (!accept_next(start, abort, attempted)) return false;
+      attempted = true;
+      const Attempt attempt = try_launcher(abort);
+      if (attempt == Attempt::kAborted) {
+        fail();
+        return false;
+      }
+      if (attempt == Attempt::kAccepted) break;
+      end_attempt();
     }
-    wipe(ready);
-    connected = true;
-    spdlog::info("TcpControlServer: handshake complete, session keys sent");
-    if (io.stopped()) io.restart();
+    // One launcher per session: later connection attempts are refused.
+    asio::error_code ignored;
+    acceptor.close(ignored);
+    send_session_ready();
     return true;
-  } catch (const nlohmann::json::exception& e) {
-    spdlog::error("TcpControlServer: JSON parse error: {}", e.what());
-    error_code = SessionError::kAuthRejected;
   } catch (const std::exception& e) {
     spdlog::error("TcpControlServer: handshake failed: {}", e.what());
   }
@@ -158,14 +171,17 @@ bool TcpControlServer::State::handshake(uint16_t port, const std::function<bool(
   return false;
 }
 
-bool TcpControlServer::State::accept_launcher(uint16_t port, const std::function<bool()>& abort) {
+void TcpControlServer::State::listen_on(uint16_t port) {
   acceptor.open(tcp::v4());
   if (listener_reuses_address()) acceptor.set_option(tcp::acceptor::reuse_address(true));
   acceptor.bind(tcp::endpoint(asio::ip::address_v4::any(), port));
   acceptor.listen(1);
   spdlog::info("TcpControlServer: listening on port {}, waiting for client ({}s accept deadline)...", port,
                std::chrono::duration_cast<std::chrono::seconds>(timeouts.accept_timer).count());
+}
 
+bool TcpControlServer::State::accept_next(Clock::time_point start, const std::function<bool()>& abort,
+                                          bool attempted) {
   socket = std::make_shared<tcp::socket>(io);
   auto step = std::make_shared<Step>();
   auto self = shared_from_this();  // the handlers keep the socket and buffer alive
@@ -173,28 +189,47 @@ bool TcpControlServer::State::accept_launcher(uint16_t port, const std::function
     step->done = true;
     step->ec = ec;
   });
-  const WaitEnd end = wait_for(*step, {timeouts.accept_timer, timeouts.accept_wait}, abort, [this] {
+  const WaitEnd end = wait_for(*step, {start + timeouts.accept_timer, start + timeouts.accept_wait}, abort, [this] {
     asio::error_code ignored;
     acceptor.cancel(ignored);
   });
-  if (end == WaitEnd::kDone && !step->ec) {
-    // One launcher per session: later connection attempts are refused.
-    asio::error_code ignored;
-    acceptor.close(ignored);
-    return true;
-  }
+  if (end == WaitEnd::kDone && !step->ec) return true;
+
   asio::error_code ignored;
   acceptor.cancel(ignored);
   if (end == WaitEnd::kAborted) {
     error_code = SessionError::kSessionAborted;
     spdlog::warn("TcpControlServer: accept aborted (session ending / shutdown)");
   } else {
-    error_code = SessionError::kHandshakeTimeout;
+    // After turned-away connections the last one's code says more than a timeout.
+    if (!attempted) error_code = SessionError::kHandshakeTimeout;
     const bool timeout = end == WaitEnd::kDeadline || step->timed_out;
     spdlog::error("TcpControlServer: accept failed: {}", timeout ? std::string("timeout") : step->ec.message());
   }
   fail();
   return false;
+}
+
+Attempt TcpControlServer::State::try_launcher(const std::function<bool()>& abort) {
+  asio::error_code ec;
+  const tcp::endpoint remote = socket->remote_endpoint(ec);
+  if (ec) {
+    error_code = SessionError::kAuthFail;  // gone before it could be looked at
+    return Attempt::kTurnedAway;
+  }
+  socket->set_option(tcp::no_delay(true), ec);
+  if (!enable_keepalive(*socket)) spdlog::warn("TcpControlServer: could not enable TCP keep-alive on the connection");
+  const std::string remote_address = remote.address().to_string();
+  spdlog::info("TcpControlServer: client connected from {}:{}", remote_address, remote.port());
+
+  std::optional<std::string> line = read_auth_line(abort);
+  if (error_code == SessionError::kSessionAborted) return Attempt::kAborted;
+  if (line && authenticate(*line, remote_address)) return Attempt::kAccepted;
+  if (turned_away.next()) {
+    spdlog::warn("TcpControlServer: connection from {}:{} turned away ({}) - still waiting for the launcher ({} so far)",
+                 remote_address, remote.port(), to_text(error_code), turned_away.count());
+  }
+  return Attempt::kTurnedAway;
 }
 
 std::optional<std::string> TcpControlServer::State::read_auth_line(const std::function<bool()>& abort) {
@@ -205,13 +240,14 @@ std::optional<std::string> TcpControlServer::State::read_auth_line(const std::fu
     step->ec = ec;
     step->bytes = bytes;
   });
-  const WaitEnd end = wait_for(*step, {timeouts.auth_timer, timeouts.auth_wait}, abort, [this] {
+  const auto start = Clock::now();
+  const WaitEnd end = wait_for(*step, {start + timeouts.auth_timer, start + timeouts.auth_wait}, abort, [this] {
     asio::error_code ignored;
     socket->cancel(ignored);
   });
   if (end == WaitEnd::kDone && !step->ec) {
     std::string line(asio::buffers_begin(buffer.data()), asio::buffers_begin(buffer.data()) + (step->bytes - 1));
-    buffer.consume(step->bytes);
+    wipe_buffer(step->bytes);  // what follows the line is the first control message
     return line;
   }
   if (end == WaitEnd::kAborted) {
@@ -226,7 +262,6 @@ std::optional<std::string> TcpControlServer::State::read_auth_line(const std::fu
     const bool timeout = end == WaitEnd::kDeadline || step->timed_out;
     spdlog::error("TcpControlServer: auth read failed: {}", timeout ? std::string("timeout") : step->ec.message());
   }
-  fail();
   return std::nullopt;
 }
 
@@ -236,13 +271,11 @@ bool TcpControlServer::State::authenticate(std::string& line, const std::string&
   if (parsed.status == AuthLineStatus::kJsonError) {
     spdlog::error("TcpControlServer: JSON parse error: {}", parsed.detail);
     error_code = SessionError::kAuthRejected;
-    fail();
     return false;
   }
   if (parsed.status == AuthLineStatus::kNotAuth) {
-    spdlog::error("TcpControlServer: expected 'auth' message, got '{}'", parsed.detail);
+    spdlog::error("TcpControlServer: expected 'auth' message, got '{}'", loggable(parsed.detail));
     error_code = SessionError::kAuthRejected;
-    fail();
     return false;
   }
 
@@ -255,10 +288,47 @@ bool TcpControlServer::State::authenticate(std::string& line, const std::string&
   wipe(parsed.auth.token);
   if (!accepted) {
     error_code = SessionError::kAuthRejected;
-    fail();
     return false;
   }
   return true;
+}
+
+void TcpControlServer::State::send_session_ready() {
+  make_session_keys(master_key, video_key, audio_key, input_key);
+  std::string ready = session_ready_line(video_key, audio_key, input_key);
+  try {
+    asio::write(*socket, asio::buffer(ready));
+  } catch (...) {
+    wipe(ready);
+    throw;
+  }
+  wipe(ready);
+  connected = true;
+  spdlog::info("TcpControlServer: handshake complete, session keys sent");
+  if (io.stopped()) io.restart();
+}
+
+void TcpControlServer::State::end_attempt() {
+  asio::error_code ignored;
+  socket->shutdown(tcp::socket::shutdown_both, ignored);
+  socket->close(ignored);
+  // Runs the closed socket's cancelled handler before the next accept.
+  io.restart();
+  io.poll();
+  io.restart();
+  wipe_buffer(buffer.size());
+}
+
+void TcpControlServer::State::wipe_buffer(size_t bytes) {
+  // The bytes stay in the buffer's storage after consume(): wipe them first.
+  const auto data = buffer.data();
+  size_t left = std::min(bytes, buffer.size());
+  for (auto part = asio::buffer_sequence_begin(data); part != asio::buffer_sequence_end(data) && left > 0; ++part) {
+    const size_t n = std::min(left, part->size());
+    sodium_memzero(const_cast<void*>(part->data()), n);
+    left -= n;
+  }
+  buffer.consume(bytes);
 }
 
 // The step's timer is kept here rather than as an asio timer: the handshake
@@ -267,9 +337,8 @@ bool TcpControlServer::State::authenticate(std::string& line, const std::string&
 // context is destroyed).
 WaitEnd TcpControlServer::State::wait_for(Step& step, StepLimits limits, const std::function<bool()>& abort,
                                           const std::function<void()>& cancel) {
-  const auto start = Clock::now();
-  const auto cancel_at = start + limits.cancel_after;
-  const auto deadline = start + limits.wait;
+  const auto cancel_at = limits.cancel_at;
+  const auto deadline = limits.deadline;
   if (step.done) return WaitEnd::kDone;
   for (;;) {
     if (io.stopped()) io.restart();
@@ -309,14 +378,22 @@ void TcpControlServer::State::on_read(const asio::error_code& ec, size_t bytes) 
   if (stopping) return;
   if (ec) {
     // Log first: whoever sees connected() turn false may rely on the reason being logged.
-    if (ec != asio::error::operation_aborted) spdlog::warn("TcpControlServer: read error: {}", ec.message());
+    if (ec == asio::error::timed_out) {
+      spdlog::warn("TcpControlServer: the launcher stopped answering keep-alive probes");
+    } else if (ec != asio::error::operation_aborted) {
+      spdlog::warn("TcpControlServer: read error: {}", ec.message());
+    }
     connected = false;
     return;
   }
   const std::string line(asio::buffers_begin(buffer.data()), asio::buffers_begin(buffer.data()) + (bytes - 1));
   buffer.consume(bytes);
   auto self = shared_from_this();
-  dispatch_control_line(line, callbacks, [self](std::string reply) { self->queue_reply(std::move(reply)); });
+  const ControlLineResult result =
+      dispatch_control_line(line, callbacks, [self](std::string reply) { self->queue_reply(std::move(reply)); });
+  if (result == ControlLineResult::kOversized && oversized_lines.next()) {
+    spdlog::warn("TcpControlServer: oversized control message ({} bytes) — ignoring", line.size());
+  }
   read_next();
 }
 
