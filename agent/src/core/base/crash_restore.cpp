@@ -4,6 +4,8 @@ namespace vn {
 namespace {
 
 std::atomic<CrashRestorable*> g_active_isolation{nullptr};
+// The crash handlers use these from a signal handler, where a lock could be held by the crashed code.
+static_assert(std::atomic<CrashRestorable*>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
 
 }  // namespace
 

@@ -7,7 +7,8 @@ namespace vn {
 // A change to the user's desktop that must be undone even when the process
 // dies (the session's desktop isolation). The crash handlers reach the active
 // one through a process-wide pointer and only use the atomic flags and
-// restore_once() below.
+// restore_once() below; these are lock-free, so they are safe in a signal
+// handler.
 class CrashRestorable {
  public:
   virtual ~CrashRestorable() = default;
@@ -24,7 +25,11 @@ class CrashRestorable {
   bool crashed() const { return crashed_.load(); }
 
  protected:
-  // Undoes the change. Called at most once, possibly on a crashing thread.
+  // Undoes the change. Called at most once, possibly on a crashing thread:
+  // on Linux from the fatal-signal handler, where only async-signal-safe
+  // calls are sound (no allocation, no locks) and where the handler's alarm
+  // (kCrashAlarmSeconds in crash_handler.h) ends the process if this blocks.
+  // crashed() tells which case it is.
   virtual void restore() = 0;
 
  private:
@@ -37,8 +42,10 @@ class CrashRestorable {
 void set_active_isolation(CrashRestorable* isolation);
 CrashRestorable* active_isolation();
 
-// Crash path: marks the active isolation as crashed, restores it once and
-// clears the pointer. Does nothing without an active isolation.
+// Crash path: takes the active isolation out of the pointer, marks it as
+// crashed and restores it once. Does nothing without an active isolation.
+// Async-signal-safe itself (lock-free atomics only); restore() is the
+// isolation's own.
 void restore_isolation_after_crash();
 
 }  // namespace vn

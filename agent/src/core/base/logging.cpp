@@ -8,11 +8,15 @@
 #include <memory>
 #include <vector>
 
+#include "core/base/crash_handler.h"
+
 namespace vn {
 namespace {
 
 constexpr size_t kMaxLogFileBytes = 10 * 1024 * 1024;
 constexpr size_t kRotatedFiles = 3;
+// The Linux crash handler writes its line in the same shape by hand
+// (add_log_prefix in crash_handler_linux.cpp).
 constexpr const char* kPattern = "[%Y-%m-%d %H:%M:%S.%e] [%^%l%$] [%t] %v";
 
 }  // namespace
@@ -50,6 +54,8 @@ void setup_logging() {
 
   if (!file_error.empty()) {
     spdlog::warn("Logging: cannot open {} ({}); logging to the console only", file_path, file_error);
+  } else {
+    set_crash_log_file(file_path);
   }
 }
 

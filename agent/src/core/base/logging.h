@@ -16,7 +16,9 @@ std::string executable_path();
 // console sink and a rotating agent.log beside the executable (10 MiB, three
 // rotated files), level info, flushed on every info-or-above message and every
 // second. If the file cannot be opened the logger keeps the console alone and
-// says so. Call once, first thing in main after the crash handler.
+// says so; if it can, the file is also where the crash handler appends its
+// fatal line (set_crash_log_file). Call once, first thing in main after the
+// crash handler.
 void setup_logging();
 
 }  // namespace vn

@@ -7,6 +7,7 @@
 #include <exception>
 
 #include "core/base/clock.h"
+#include "core/base/crash_handler.h"
 #include "core/base/log_text.h"
 #include "core/base/run_flag.h"
 
@@ -181,6 +182,7 @@ void StreamingSession::start_control_and_workers() {
   const size_t count = io_worker_count();
   for (size_t i = 0; i < count; ++i) {
     workers_.emplace_back([io = io_.get()] {
+      const ThreadCrashStack crash_stack;
       // A handler that throws must not take the process down; the worker
       // logs it and goes back to the queue.
       while (true) {

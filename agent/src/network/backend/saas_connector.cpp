@@ -6,6 +6,7 @@
 #include <chrono>
 #include <nlohmann/json.hpp>
 
+#include "core/base/crash_handler.h"
 #include "core/base/json_fields.h"
 
 namespace vn::network {
@@ -57,6 +58,7 @@ void SaasConnector::sleep_ms(uint32_t ms) const {
 }
 
 void SaasConnector::thread_body() {
+  const ThreadCrashStack crash_stack;
   uint32_t delay_ms = timings_.initial_retry_ms;
   while (running_) {
     spdlog::info("SaasConnector: connecting to {}:{}", config_.host, config_.port);
