@@ -12,8 +12,11 @@
 // sending and the receiving side of the loopback. Xvfb draws and serves the
 // captures in its own process on the same cores, as a game would compete.
 //
-// Usage: vn_session_bench [--seconds N] [--size WxH --fps F] [--bitrate-kbps K]
-// Without --size: 1280x720 @ 30 fps (8 Mbit/s), then 1920x1080 @ 60 fps (15 Mbit/s).
+// Usage: vn_session_bench [--seconds N] [--size WxH --fps F] [--bitrate-kbps K] [--content-fps C]
+// Without --size: 1280x720 @ 30 fps (8 Mbit/s), 1920x1080 @ 60 fps (15 Mbit/s),
+// then 1280x720 @ 60 fps (8 Mbit/s) with the picture changing at 33 Hz only,
+// the case where still-screen key frames must not fire. Each prints its key
+// frames and its bitrate against the configured one.
 #include <X11/Xlib.h>
 #include <sodium.h>
 #include <spdlog/spdlog.h>
@@ -55,7 +58,8 @@ bool parse_uint(const char* text, uint32_t& out) {
 uint32_t default_bitrate(uint32_t height) { return height <= 720 ? 8'000'000 : 15'000'000; }
 
 int usage() {
-  std::fprintf(stderr, "usage: vn_session_bench [--seconds N] [--size WxH --fps F] [--bitrate-kbps K]\n");
+  std::fprintf(stderr,
+               "usage: vn_session_bench [--seconds N] [--size WxH --fps F] [--bitrate-kbps K] [--content-fps C]\n");
   return 2;
 }
 
@@ -67,6 +71,7 @@ int main(int argc, char** argv) {
   uint32_t height = 0;
   uint32_t fps = 0;
   uint32_t bitrate_kbps = 0;
+  uint32_t content_fps = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -76,6 +81,8 @@ int main(int argc, char** argv) {
       ok = parse_uint(value, seconds);
     } else if (arg == "--fps") {
       ok = parse_uint(value, fps);
+    } else if (arg == "--content-fps") {
+      ok = parse_uint(value, content_fps);
     } else if (arg == "--bitrate-kbps") {
       ok = parse_uint(value, bitrate_kbps);
     } else if (arg == "--size") {
@@ -100,10 +107,12 @@ int main(int argc, char** argv) {
   std::vector<Config> configs;
   if (width != 0) {
     const uint32_t rate = fps != 0 ? fps : 60;
-    configs.push_back({width, height, rate, bitrate_kbps != 0 ? bitrate_kbps * 1000 : default_bitrate(height), seconds});
+    configs.push_back({width, height, rate, bitrate_kbps != 0 ? bitrate_kbps * 1000 : default_bitrate(height), seconds,
+                       content_fps});
   } else {
     configs.push_back({1280, 720, 30, bitrate_kbps != 0 ? bitrate_kbps * 1000 : 8'000'000, seconds});
     configs.push_back({1920, 1080, 60, bitrate_kbps != 0 ? bitrate_kbps * 1000 : 15'000'000, seconds});
+    configs.push_back({1280, 720, 60, bitrate_kbps != 0 ? bitrate_kbps * 1000 : 8'000'000, seconds, 33});
   }
   bool all_ran = true;
   for (const Config& config : configs) all_ran = vn::bench::run_config(config) && all_ran;

@@ -95,8 +95,9 @@ void print_stage(const char* name, uint64_t sum_us, uint64_t frames, const Sampl
 }  // namespace
 
 bool run_config(const Config& config) {
-  std::printf("\n== %ux%u @ %u fps, %.1f Mbit/s, %u %% repair, %u s ==\n", config.width, config.height, config.fps,
-              config.bitrate_bps / 1e6, kRepairRatio / 100, config.seconds);
+  const uint32_t content_fps = config.content_fps != 0 ? config.content_fps : config.fps;
+  std::printf("\n== %ux%u @ %u fps, %.1f Mbit/s, %u %% repair, %u s, content at %u Hz ==\n", config.width,
+              config.height, config.fps, config.bitrate_bps / 1e6, kRepairRatio / 100, config.seconds, content_fps);
   test::XvfbServer xvfb;
   test::XvfbOptions options;
   options.width = config.width;
@@ -110,7 +111,7 @@ bool run_config(const Config& config) {
   std::string display_name = ":";
   display_name += std::to_string(xvfb.display_number());
   test::ScopedEnv display_env("DISPLAY", display_name.c_str());
-  ScenePainter painter(config.width, config.height, config.fps);
+  ScenePainter painter(config.width, config.height, content_fps);
   if (!painter.start(display_name)) {
     std::printf("  cannot open the Xvfb display for painting\n");
     return false;
@@ -213,6 +214,10 @@ bool run_config(const Config& config) {
               config.fps, static_cast<unsigned long long>(capturer.new_frames),
               static_cast<unsigned long long>(capturer.no_change), static_cast<unsigned long long>(encoder.skipped),
               static_cast<unsigned long long>(painter.frames_painted()));
+  const double sent_mbit = static_cast<double>(sender.bytes_sent()) * 8.0 / elapsed_s / 1e6;
+  std::printf("  key frames %llu of %llu; %.2f Mbit/s sent = %.2fx the configured rate\n",
+              static_cast<unsigned long long>(encoder.key_frames), static_cast<unsigned long long>(frames), sent_mbit,
+              sent_mbit / (config.bitrate_bps / 1e6));
   std::printf("  stage (per frame)          mean ms    p50 ms\n");
   print_stage("capture", st.capture_us, frames, stages.capture);
   print_stage("encode (incl. convert)", st.encode_us, frames, stages.encode);

@@ -11,6 +11,7 @@ struct Config {
   uint32_t fps = 30;
   uint32_t bitrate_bps = 8'000'000;
   uint32_t seconds = 10;
+  uint32_t content_fps = 0;  // how often the picture changes; 0: every frame
 };
 
 // Runs the frame loop for `config` on a private Xvfb with a painter and a

@@ -121,6 +121,7 @@ class TimedEncoder final : public encode::IVideoEncoder {
     pending_.encode_us += now_us() - t0;
     if (encoded) {
       clock_.arm();
+      if (out.key_frame) ++key_frames;
     } else {
       clock_.disarm();
       ++skipped;
@@ -135,7 +136,8 @@ class TimedEncoder final : public encode::IVideoEncoder {
   encode::EncoderInfo info() const override { return inner_.info(); }
   void shutdown() override { inner_.shutdown(); }
 
-  uint64_t skipped = 0;  // pictures the encoder produced nothing for
+  uint64_t skipped = 0;     // pictures the encoder produced nothing for
+  uint64_t key_frames = 0;  // key frames among the pictures encoded
 
  private:
   encode::SoftwareEncoder inner_;

@@ -119,8 +119,41 @@ TEST(FrameLoop, StillScreenRepeatsWithKeyFramesEveryTwoSeconds) {
   for (size_t i = 1; i < rig.encoder.encoded.size(); ++i) {
     if (rig.encoder.encoded[i].key_frame) key_repeats.push_back(i);
   }
-  EXPECT_EQ(key_repeats, (std::vector<size_t>{1, 120, 240}));
+  // Still for 100 ms (6 slots at 60 fps), then every two seconds.
+  EXPECT_EQ(key_repeats, (std::vector<size_t>{6, 120, 240}));
   EXPECT_EQ(totals.frames_total, 251u);
+}
+
+// Content that changes more slowly than the session's frame rate (a 30 fps
+// video in a 60 fps session) repeats one frame at a time: that is not a still
+// screen, and a key frame on every repeat would multiply the bitrate.
+TEST(FrameLoop, ContentSlowerThanTheFrameRateGetsNoKeyFrames) {
+  struct Case {
+    uint32_t fps;
+    int still_slots;  // no-change captures between two new frames
+    int key_frames;   // after the first frame, over 240 captures
+  };
+  const Case cases[] = {
+      {60, 1, 0},  // 30 Hz content at 60 fps
+      {60, 2, 0},  // 20 Hz content
+      {60, 5, 0},  // 10 Hz content: 83 ms still, not yet settled
+      {30, 1, 0},
+      {30, 2, 0},  // 10 Hz content at 30 fps: 67 ms still
+      {60, 6, 34},  // settles in every gap: 240 / 7 gaps of six
+      {10, 2, 80},  // at 10 fps two still frames are 200 ms
+  };
+  for (const Case& c : cases) {
+    std::vector<CaptureStatus> script;
+    while (script.size() < 260) {
+      script.push_back(CaptureStatus::kNewFrame);
+      for (int i = 0; i < c.still_slots; ++i) script.push_back(CaptureStatus::kNoChange);
+    }
+    LoopRig rig(script);
+    rig.run(c.fps, 241);
+    int keys = 0;
+    for (size_t i = 1; i < rig.encoder.encoded.size(); ++i) keys += rig.encoder.encoded[i].key_frame ? 1 : 0;
+    EXPECT_EQ(keys, c.key_frames) << c.fps << " fps, " << c.still_slots << " still";
+  }
 }
 
 TEST(FrameLoop, NoRepeatBeforeTheFirstFrame) {

@@ -2,6 +2,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <exception>
 
 #include "core/base/log_limit.h"
@@ -16,6 +17,10 @@ constexpr uint64_t kSleepThresholdUs = 2000;  // sleep only when further than th
 constexpr uint64_t kWakeEarlyUs = 1000;       // and wake this much before it to spin
 constexpr uint64_t kRecreatedPauseUs = 200'000;
 constexpr uint64_t kFailedPauseUs = 500'000;
+// How long the screen must have been still before a repeat becomes a key
+// frame, and the fewest repeats that count as still.
+constexpr uint64_t kStillSettleUs = 100'000;
+constexpr uint64_t kStillSettleMinRepeats = 2;
 
 // Empties the record for the next capture, keeping its buffers.
 void reset_frame(capture::CapturedFrame& frame) {
@@ -38,6 +43,7 @@ FrameLoop::FrameLoop(const FrameLoopParts& parts, const FrameLoopSettings& setti
     spdlog::warn("Session FPS was 0, clamping to {}", fps_);
   }
   interval_us_ = 1'000'000 / fps_;
+  settle_repeats_ = std::max(kStillSettleMinRepeats, (uint64_t{fps_} * kStillSettleUs + 999'999) / 1'000'000);
 }
 
 FrameLoopTotals FrameLoop::run(const std::atomic<bool>& running) {
@@ -136,9 +142,14 @@ bool FrameLoop::capture_into_frame() {
     if (!have_frame_) return false;
     reset_frame(frame_);
     if (parts_.capture->repeat_last_frame(frame_) != CaptureStatus::kNewFrame) return false;
-    // A still screen gets a key frame at the start of the run and every two
-    // seconds of it, so a launcher that lost packets recovers while nothing moves.
-    if (no_change_run_ == 1 || no_change_run_ % (2 * uint64_t{fps_}) == 0) parts_.encoder->request_idr();
+    // A screen that has settled gets a key frame, and another every two
+    // seconds while it stays still, so a launcher that lost packets recovers
+    // while nothing moves. Content that changes more slowly than the frame
+    // rate (a 30 fps video in a 60 fps session) repeats single frames and
+    // never settles: it gets no key frames from here.
+    if (no_change_run_ == settle_repeats_ || no_change_run_ % (2 * uint64_t{fps_}) == 0) {
+      parts_.encoder->request_idr();
+    }
     repeat_ = true;
     return true;
   }
@@ -182,16 +193,22 @@ void FrameLoop::send_frame() {
     if (!parts_.encryption->encrypt_packet(packet.header, packet.payload.data(), length, scratch_.data(),
                                            &sealed_length)) {
       ++totals_.encrypt_drops;
-      spdlog::warn("Dropping video packet (encrypt failed), total={}", totals_.encrypt_drops);
+      if (log_occurrence(totals_.encrypt_drops)) {
+        spdlog::warn("Dropping video packet (encrypt failed), total={}", totals_.encrypt_drops);
+      }
       continue;
     }
     packet.payload.assign(scratch_.begin(), scratch_.begin() + static_cast<std::ptrdiff_t>(sealed_length));
     sealed_.push_back(std::move(packet));
   }
   const uint64_t t1 = clock_.now_us();
-  if (!sealed_.empty()) parts_.send(sealed_);
-  const uint64_t t2 = clock_.now_us();
   totals_.stages.seal_us += t1 - t0;
+  if (sealed_.empty()) {
+    ++skipped_window_;  // nothing of it left: not a frame sent
+    return;
+  }
+  parts_.send(sealed_);
+  const uint64_t t2 = clock_.now_us();
   totals_.stages.enqueue_us += t2 - t1;
   ++totals_.stages.frames;
 

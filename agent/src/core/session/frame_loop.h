@@ -68,8 +68,9 @@ struct FrameLoopSettings {
 
 // The session's per-frame loop on the session thread: paces itself at the
 // frame rate, captures, encodes, packetizes, seals and queues each frame,
-// repeats the last picture while the screen is still (with key frames on the
-// first repeat and every two seconds of repeats), drops stale frames and logs
+// repeats the last picture while the screen is still (with a key frame once
+// it has been still for about 100 ms, and every two seconds of repeats),
+// drops stale frames and logs
 // statistics every 5 s. Runs until `running` turns false or the session ends
 // (launcher gone, maximum duration, an exception), which sets end_requested.
 class FrameLoop {
@@ -93,6 +94,7 @@ class FrameLoop {
   uint32_t max_duration_sec_;
   uint64_t session_start_us_;
   uint64_t interval_us_;
+  uint64_t settle_repeats_;  // repeats of a still screen before its key frame
 
   uint64_t next_us_ = 0;
   bool have_frame_ = false;
