@@ -68,11 +68,22 @@ class SessionEndToEnd : public testing::Test {
     nlohmann::json summary;
   };
 
+  std::vector<std::string> launcher_args(const std::vector<std::string>& extra) const {
+    std::vector<std::string> args{"--host", "127.0.0.1", "--port-base", std::to_string(port_base_),
+                                  "--connect-timeout", "30"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  }
+
+  // A launcher left running, e.g. to be killed.
+  std::unique_ptr<test::ChildProcess> start_launcher(const std::vector<std::string>& extra) {
+    return std::make_unique<test::ChildProcess>(VN_LAUNCHER_EXE, launcher_args(extra), work_.path().string());
+  }
+
   LauncherRun run_launcher(const std::vector<std::string>& extra) {
     const fs::path summary = work_.path() / "summary.json";
     fs::remove(summary);
-    std::vector<std::string> args{"--host", "127.0.0.1", "--port-base", std::to_string(port_base_),
-                                  "--connect-timeout", "30", "--summary-json", summary.string()};
+    std::vector<std::string> args = launcher_args({"--summary-json", summary.string()});
     args.insert(args.end(), extra.begin(), extra.end());
     LauncherRun run;
     run.process = test::run_process(VN_LAUNCHER_EXE, args, work_.path().string());

@@ -30,6 +30,8 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   bool started() const;
+  // The operating system's process id; 0 when not started.
+  long pid() const;
   // Asks the child to stop as Ctrl+C would (SIGINT on POSIX; on Windows the
   // child is terminated with exit code 130).
   void interrupt();

@@ -82,6 +82,8 @@ ChildProcess::~ChildProcess() {
 
 bool ChildProcess::started() const { return impl_->pid > 0; }
 
+long ChildProcess::pid() const { return impl_->pid > 0 ? impl_->pid : 0; }
+
 void ChildProcess::interrupt() {
   if (started() && !impl_->result) kill(impl_->pid, SIGINT);
 }

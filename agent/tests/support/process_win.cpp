@@ -112,6 +112,8 @@ ChildProcess::~ChildProcess() {
 
 bool ChildProcess::started() const { return impl_->process.hProcess != nullptr; }
 
+long ChildProcess::pid() const { return started() ? static_cast<long>(impl_->process.dwProcessId) : 0; }
+
 void ChildProcess::interrupt() {
   if (started() && !impl_->result) TerminateProcess(impl_->process.hProcess, 130);
 }
