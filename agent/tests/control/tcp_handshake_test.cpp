@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "network/control/session_keys.h"
+#include "support/freed_memory_watch.h"
 #include "support/log_capture.h"
 #include "support/tcp_test_client.h"
 
@@ -326,6 +328,29 @@ TEST(TcpHandshake, SessionReadyCarriesTheKeysOnOneLine) {
     EXPECT_EQ(text.size(), 44u) << name;
     EXPECT_EQ(base64_decode(text), *key) << name;
     EXPECT_EQ(key->size(), 32u) << name;
+  }
+}
+
+// The line holds all three keys: built in one buffer reserved up front, so
+// that no freed buffer keeps any of them (the caller wipes the line itself).
+TEST(TcpHandshake, SessionReadyLineLeavesNoFreedCopyOfAKey) {
+  if (!test::FreedMemoryWatch::supported()) GTEST_SKIP() << "no block sizes from this C library";
+  std::vector<uint8_t> video(32, 0x11);
+  std::vector<uint8_t> audio(32, 0x22);
+  std::vector<uint8_t> input(32, 0x33);
+  const std::string needles[] = {to_base64(video), to_base64(audio), to_base64(input)};
+  for (const std::string& needle : needles) {
+    size_t hits = 0;
+    size_t size = 0;
+    {
+      test::FreedMemoryWatch watch(needle);
+      std::string line = session_ready_line(video, audio, input);
+      size = line.size();
+      wipe(line);
+      hits = watch.hits();
+    }
+    EXPECT_EQ(size, 202u);
+    EXPECT_EQ(hits, 0u) << needle;
   }
 }
 

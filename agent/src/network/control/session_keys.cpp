@@ -3,6 +3,8 @@
 #include <sodium.h>
 #include <spdlog/spdlog.h>
 
+#include <string_view>
+
 namespace vn::network {
 namespace {
 
@@ -54,18 +56,25 @@ std::string session_ready_line(const std::vector<uint8_t>& video, const std::vec
   // Written out rather than through a JSON value so that every copy of the
   // key text can be wiped; Base64 needs no escaping, and this is byte for
   // byte the compact serialisation with sorted keys.
+  static constexpr std::string_view kAudio = "{\"audio_key\":\"";
+  static constexpr std::string_view kInput = "\",\"input_key\":\"";
+  static constexpr std::string_view kVideo = "\",\"type\":\"session_ready\",\"video_key\":\"";
+  static constexpr std::string_view kEnd = "\"}\n";
   std::string video_text = to_base64(video);
   std::string audio_text = to_base64(audio);
   std::string input_text = to_base64(input);
+  // Reserved in full (202 bytes for 32-byte keys): a line that outgrew its
+  // buffer would leave the keys so far in a freed, unwiped one.
   std::string line;
-  line.reserve(160);
-  line += "{\"audio_key\":\"";
+  line.reserve(kAudio.size() + audio_text.size() + kInput.size() + input_text.size() + kVideo.size() +
+               video_text.size() + kEnd.size());
+  line += kAudio;
   line += audio_text;
-  line += "\",\"input_key\":\"";
+  line += kInput;
   line += input_text;
-  line += "\",\"type\":\"session_ready\",\"video_key\":\"";
+  line += kVideo;
   line += video_text;
-  line += "\"}\n";
+  line += kEnd;
   wipe(video_text);
   wipe(audio_text);
   wipe(input_text);
