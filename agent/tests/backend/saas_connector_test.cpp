@@ -4,13 +4,18 @@
 #include <sodium.h>
 
 #include <asio/io_context.hpp>
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
+#include "network/backend/wipe.h"
+#include "raw_backend.h"
+#include "support/freed_memory_watch.h"
 #include "support/log_capture.h"
 #include "test_backend.h"
 
@@ -24,6 +29,11 @@ using tools::TestBackend;
 using tools::UpgradeMode;
 
 constexpr auto kWait = 10s;
+
+// Secrets a backend message or the connector's configuration carries.
+constexpr char kKey[] = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=";
+constexpr char kTokenHash[] = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08";
+constexpr char kLongToken[] = "srv1.0123456789abcdef-signature";  // longer than a short-string buffer
 
 // Polls `condition` until it holds or `timeout` passes.
 template <typename Condition>
@@ -75,6 +85,10 @@ class SaasConnectorTest : public ::testing::Test {
     SaasConnectorTimings timings;
     timings.time_scale = time_scale;
     timings.limits = limits;
+    return start(port, timings);
+  }
+
+  SaasConnector& start(uint16_t port, SaasConnectorTimings timings) {
     connector_ = std::make_unique<SaasConnector>(io_, config(port), timings);
     connector_->set_prepare_callback([this](const PrepareSessionParams& params) {
       const std::lock_guard lock(mutex_);
@@ -217,8 +231,14 @@ TEST_F(SaasConnectorTest, BadMessagesAreDroppedAndTheConnectionStays) {
   ASSERT_TRUE(backend_.send_json({{"type", "ping"}}));
   ASSERT_TRUE(backend_.wait_type("pong", kWait));
 
-  EXPECT_TRUE(log_.contains("warning: SaasConnector: invalid JSON: {not json"));
-  EXPECT_TRUE(log_.contains("error: SaasConnector: error processing prepare_session: "));
+  EXPECT_TRUE(log_.contains("warning: SaasConnector: invalid JSON (9 bytes, parse error at byte 3) — dropped"))
+      << log_.dump();
+  EXPECT_TRUE(log_.contains("warning: SaasConnector: message is not a JSON object (a JSON array, 5 bytes) — dropped"));
+  EXPECT_TRUE(log_.contains("error: SaasConnector: error processing prepare_session: field 'session_id' must be a "
+                            "string"));
+  EXPECT_TRUE(log_.contains("warning: SaasConnector: dropping malformed terminate_session message (47 bytes): field "
+                            "'session_id' must be a string"))
+      << log_.dump();
   EXPECT_FALSE(log_.contains("c2VjcmV0S2V5")) << "the master key must not be logged";
   EXPECT_TRUE(log_.contains("debug: SaasConnector: unhandled message type 'surprise'"));
   EXPECT_TRUE(log_.contains("warning: SaasConnector: WS continuation frame with no active fragment — dropping"));
@@ -340,7 +360,7 @@ TEST_F(SaasConnectorTest, CachesAcrossReconnects) {
 
 TEST_F(SaasConnectorTest, FailedUpgradesAreRetried) {
   BackendWebSocketLimits limits;
-  limits.handshake_timeout = 300ms;
+  limits.handshake_timeout = 6s;  // 300 ms at the test's time scale
   const struct {
     UpgradeMode mode;
     std::string response;
@@ -350,7 +370,11 @@ TEST_F(SaasConnectorTest, FailedUpgradesAreRetried) {
        "error: SaasConnector: the agent speaks plain ws:// only. Use --saas-port 80 (behind a TLS-terminating proxy) "
        "or run a local TLS terminator in front of the agent."},
       {UpgradeMode::kRawResponse, "HTTP/1.1 403 Forbidden\r\n\r\n",
-       "error: SaasConnector: WebSocket handshake rejected:\nHTTP/1.1 403 Forbidden"},
+       "error: SaasConnector: WebSocket handshake rejected: HTTP/1.1 403 Forbidden\\r\\n\\r\\n"},
+      // One line, whatever the answer holds; an echoed token is not quoted.
+      {UpgradeMode::kRawResponse, "HTTP/1.1 403 Forbidden\r\nX-Echo: srv1.signature\r\n\r\nerror: forged\x1b",
+       "error: SaasConnector: WebSocket handshake rejected: HTTP/1.1 403 Forbidden\\r\\nX-Echo: "
+       "<agent-token>\\r\\n\\r\\nerror: forged\\x1b"},
       {UpgradeMode::kRawResponse, "HTTP/1.1 200 OK\r\nX-Filler: " + std::string(20000, 'f'),
        "warning: SaasConnector: WS handshake failed: upgrade response header exceeds 16384 bytes"},
       // A 101 that does not answer our key is no WebSocket server of ours.
@@ -358,7 +382,7 @@ TEST_F(SaasConnectorTest, FailedUpgradesAreRetried) {
        "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
        "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n",
        "error: SaasConnector: the upgrade answer's Sec-WebSocket-Accept is missing or does not match the key sent"},
-      {UpgradeMode::kGarbage, "", "error: SaasConnector: WebSocket handshake rejected:\n\x16"},
+      {UpgradeMode::kGarbage, "", "error: SaasConnector: WebSocket handshake rejected: \\x16"},
       {UpgradeMode::kNeverAnswer, "", "warning: SaasConnector: WS handshake failed: no upgrade response"},
   };
   for (const auto& c : cases) {
@@ -382,7 +406,7 @@ TEST_F(SaasConnectorTest, FailedUpgradesAreRetried) {
   connector_ = std::make_unique<SaasConnector>(io_, wrong, fast);
   connector_->start();
   ASSERT_TRUE(eventually([&] { return log.contains("retry in 2000ms"); })) << log.dump();
-  EXPECT_TRUE(log.contains("error: SaasConnector: WebSocket handshake rejected:\nHTTP/1.1 401"));
+  EXPECT_TRUE(log.contains("error: SaasConnector: WebSocket handshake rejected: HTTP/1.1 401"));
   EXPECT_FALSE(connector_->connected());
 }
 
@@ -393,6 +417,236 @@ TEST_F(SaasConnectorTest, StopEndsAConnectedPump) {
   EXPECT_FALSE(connector.connected());
   EXPECT_TRUE(backend_.wait_disconnected(kWait));
   EXPECT_TRUE(log_.contains("info: SaasConnector: stopped"));
+}
+
+
+// A backend message cut short, of the wrong shape or with a key of the wrong
+// type can still carry the master key and the token hash: the lines about it
+// say what was wrong, and quote none of it.
+TEST_F(SaasConnectorTest, NoKeyOrTokenHashReachesTheLog) {
+  SaasConnector connector(io_, config(backend_.port()));  // not started: handle_message() alone
+  const std::string prepare = std::string(R"({"encryption_key":")") + kKey + R"(","session_token_sha256":")" +
+                              kTokenHash + R"(","type":"prepare_session","session_id":5})";
+  const std::string cut = prepare.substr(0, 40);  // ends inside the key
+  const std::string array = std::string(R"([")") + kKey + R"(",")" + kTokenHash + R"("])";
+  const std::string terminate = std::string(R"({"type":"terminate_session","session_id":false,"encryption_key":")") +
+                                kKey + R"(","session_token_sha256":")" + kTokenHash + R"("})";
+  connector.handle_message(cut);
+  connector.handle_message(array);
+  connector.handle_message(std::string("\"") + kKey + "\"");
+  connector.handle_message(prepare);
+  connector.handle_message(terminate);
+
+  EXPECT_TRUE(log_.contains("warning: SaasConnector: invalid JSON (40 bytes, parse error at byte 41) — dropped"))
+      << log_.dump();
+  EXPECT_TRUE(log_.contains("warning: SaasConnector: message is not a JSON object (a JSON array, " +
+                            std::to_string(array.size()) + " bytes) — dropped"))
+      << log_.dump();
+  EXPECT_TRUE(log_.contains("warning: SaasConnector: message is not a JSON object (a JSON string, 46 bytes) — dropped"))
+      << log_.dump();
+  EXPECT_TRUE(log_.contains("error: SaasConnector: error processing prepare_session: field 'session_id' must be a "
+                            "string"))
+      << log_.dump();
+  EXPECT_TRUE(log_.contains("warning: SaasConnector: dropping malformed terminate_session message (" +
+                            std::to_string(terminate.size()) + " bytes): field 'session_id' must be a string"))
+      << log_.dump();
+  // Not even a piece of them.
+  EXPECT_EQ(log_.dump().find(std::string(kKey).substr(0, 8)), std::string::npos) << log_.dump();
+  EXPECT_EQ(log_.dump().find(std::string(kTokenHash).substr(0, 8)), std::string::npos) << log_.dump();
+}
+
+// Values from the backend are logged escaped: a CR LF in a JSON string does
+// not start a log line of its own.
+TEST_F(SaasConnectorTest, BackendTextCannotForgeLogLines) {
+  SaasConnector connector(io_, config(backend_.port()));
+  connector.handle_message(json{{"type", "prepare_session"},
+                                {"session_id", "s1\r\nerror: forged"},
+                                {"constraints", {{"codec", "h264\n"}, {"resolution", "1x1\x1b[2J"}}},
+                                {"session_isolation", {{"steam_app_id", "570\r\n"}}}}
+                               .dump());
+  connector.handle_message(json{{"type", "surprise\r\nerror: forged"}}.dump());
+
+  EXPECT_TRUE(log_.contains("info: SaasConnector: prepare_session id=s1\\r\\nerror: forged codec=h264\\n "
+                            "res=1x1\\x1b[2J fps=60 bitrate=15000kbps hide_desktop=false launch_steam=false "
+                            "steam_app_id=570\\r\\n"))
+      << log_.dump();
+  EXPECT_TRUE(log_.contains("debug: SaasConnector: unhandled message type 'surprise\\r\\nerror: forged'"))
+      << log_.dump();
+  for (const std::string& line : log_.lines()) {
+    EXPECT_EQ(line.find_first_of("\r\n\x1b"), std::string::npos) << line;
+  }
+}
+
+// The first batch of every connection is register, then the cached reports;
+// reports that another thread makes meanwhile come after it, never before.
+TEST_F(SaasConnectorTest, RegisterComesFirstOnEveryConnectionWhileReportsArrive) {
+  SaasConnector& connector = start_connected(20);  // 1 s retry waits are 50 ms here
+  connector.send_session_ended("s1", "pipeline_ended", 7);
+  std::atomic<bool> done{false};
+  std::thread reporter([&] {
+    for (int i = 0; i < 100000 && !done; ++i) {
+      connector.send_error(SessionError::kAuthFail, "report " + std::to_string(i), "");
+      std::this_thread::sleep_for(20us);
+    }
+  });
+  constexpr int kConnections = 8;
+  ASSERT_TRUE(backend_.wait_type("session_ended", kWait, 1));
+  for (int c = 2; c <= kConnections; ++c) {
+    ASSERT_TRUE(backend_.drop());
+    ASSERT_TRUE(backend_.wait_type("session_ended", kWait, c)) << log_.dump();
+  }
+  done = true;
+  reporter.join();
+  for (int c = 1; c <= kConnections; ++c) {
+    SCOPED_TRACE(c);
+    std::vector<std::string> first;
+    for (const auto& m : backend_.messages()) {
+      if (m.connection == c && first.size() < 2) first.push_back(m.type);
+    }
+    ASSERT_FALSE(first.empty());
+    EXPECT_EQ(first[0], "register");
+    // From the second connection on, the cached session_ended follows at once.
+    if (c > 1) {
+      EXPECT_EQ(first, (std::vector<std::string>{"register", "session_ended"}));
+    }
+  }
+}
+
+// The 30 s limit holds for a whole frame from its first byte: a backend that
+// trickles a byte now and then cannot keep a frame open, and with it the
+// connector (no heartbeats, no reports), for longer.
+TEST_F(SaasConnectorTest, ATricklingFrameEndsTheConnectionAtItsDeadline) {
+  // The clock runs 100 times faster: the frame's 30 s are 300 ms here, and a
+  // byte every 100 ms (10 s nominal) is well within any per-read stall limit.
+  start_connected(100);
+  ASSERT_TRUE(backend_.send_raw(std::string("\x81\x7e\x03\xe8", 4)));  // a 1000-byte text frame begins
+  for (int i = 0; i < 40 && backend_.connection_count() < 2; ++i) {
+    std::this_thread::sleep_for(100ms);
+    if (!backend_.send_raw("a")) break;
+  }
+  ASSERT_TRUE(backend_.wait_connections(2, kWait)) << log_.dump();
+  ASSERT_TRUE(backend_.wait_type("register", kWait, 2));
+  EXPECT_TRUE(log_.contains(
+      "warning: SaasConnector: a backend frame was not complete within 30000 ms of its first byte — closing"))
+      << log_.dump();
+  EXPECT_TRUE(log_.contains("warning: SaasConnector: connection error: frame timed out")) << log_.dump();
+}
+
+// A backend FIN or RST ends the connection when it arrives, not when a
+// heartbeat write fails: with heartbeats an hour apart the connector still
+// reconnects, registers and re-sends its reports at once.
+TEST_F(SaasConnectorTest, AClosedConnectionIsNoticedWithoutAHeartbeat) {
+  SaasConnectorTimings timings;
+  timings.heartbeat_interval_ms = 3'600'000;
+  SaasConnector& connector = start(backend_.port(), timings);
+  ASSERT_TRUE(backend_.wait_type("register", kWait));
+  connector.send_session_ended("s1", "pipeline_ended", 3);
+  ASSERT_TRUE(backend_.wait_type("session_ended", kWait));
+
+  ASSERT_TRUE(backend_.drop());  // shutdown and close: a FIN
+  ASSERT_TRUE(backend_.wait_type("register", kWait, 2)) << log_.dump();
+  ASSERT_TRUE(backend_.wait_type("session_ended", kWait, 2)) << log_.dump();
+  EXPECT_TRUE(log_.contains("warning: SaasConnector: connection error: connection closed by the backend"))
+      << log_.dump();
+  EXPECT_TRUE(backend_.messages_of("heartbeat").empty());
+}
+
+TEST_F(SaasConnectorTest, AResetConnectionIsNoticedWithoutAHeartbeat) {
+  test::RawBackend raw;
+  SaasConnectorTimings timings;
+  timings.heartbeat_interval_ms = 3'600'000;
+  SaasConnector& connector = start(raw.port(), timings);
+  ASSERT_TRUE(raw.accept_and_upgrade());
+  const auto registered = raw.read_message();
+  ASSERT_TRUE(registered);
+  EXPECT_EQ(json::parse(*registered)["type"], "register");
+  connector.send_session_ended("s1", "pipeline_ended", 3);
+  const auto ended = raw.read_message();
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(json::parse(*ended)["type"], "session_ended");
+
+  raw.reset();
+  ASSERT_TRUE(raw.accept_and_upgrade()) << log_.dump();
+  const auto again = raw.read_message();
+  ASSERT_TRUE(again);
+  EXPECT_EQ(json::parse(*again)["type"], "register");
+  const auto resent = raw.read_message();
+  ASSERT_TRUE(resent);
+  EXPECT_EQ(json::parse(*resent)["type"], "session_ended");
+  // Linux reports the RST as such; Wine's sockets show it as an end of stream.
+  EXPECT_TRUE(log_.contains("warning: SaasConnector: connection error: connection lost: Connection reset by peer") ||
+              log_.contains("warning: SaasConnector: connection error: connection closed by the backend"))
+      << log_.dump();
+  EXPECT_FALSE(log_.contains("heartbeat"));
+}
+
+// The agent token and the master key leave no copy behind in memory that is
+// freed: the upgrade request, the upgrade answer with the frames that came
+// with it, the frames read after it, and the token the connection kept.
+TEST(BackendWebSocketSecrets, NoFreedBufferHoldsTheTokenOrAKey) {
+  if (!test::FreedMemoryWatch::supported()) GTEST_SKIP() << "no block sizes from this C library";
+  ASSERT_GE(sodium_init(), 0);
+  const std::string message = std::string(R"({"type":"prepare_session","encryption_key":")") + kKey + R"("})";
+  // The first message arrives with the 101 in one write, the second in
+  // three fragments after it.
+  const std::string after_upgrade = test::server_frame(ws::kText, message) +
+                                    test::server_frame(ws::kText, message.substr(0, 30), false) +
+                                    test::server_frame(ws::kContinuation, message.substr(30, 20), false) +
+                                    test::server_frame(ws::kContinuation, message.substr(50));
+  for (const std::string_view needle : {std::string_view(kLongToken), std::string_view(kKey)}) {
+    SCOPED_TRACE(needle);
+    test::RawBackend raw;
+    bool served = false;
+    std::thread server([&] { served = raw.accept_and_upgrade(after_upgrade) && raw.read_message().has_value(); });
+    asio::io_context io;
+    std::string token(kLongToken);
+    bool received_both = false;
+    size_t hits = 0;
+    size_t frees = 0;
+    {
+      test::FreedMemoryWatch watch(needle);
+      try {
+        BackendWebSocket socket(io, "127.0.0.1", raw.port(), std::move(token), {});
+        if (socket.connect_tcp() && socket.websocket_handshake()) {
+          int received = 0;
+          bool same = true;
+          while (received < 2) {
+            std::optional<std::string> text = socket.read_frame();
+            if (!text) continue;
+            same = same && *text == message;
+            wipe_capacity(*text);  // what the connector does once it has handled it
+            ++received;
+          }
+          socket.send_text("{}");
+          received_both = same;
+        }
+      } catch (const std::exception&) {
+        // received_both stays false
+      }
+      hits = watch.hits();
+      frees = watch.frees();
+    }
+    server.join();
+    EXPECT_TRUE(served);
+    EXPECT_TRUE(received_both);
+    EXPECT_GT(frees, 0u);
+    EXPECT_EQ(hits, 0u);
+  }
+}
+
+TEST(BackendWebSocketSecrets, TheConnectorWipesItsAgentToken) {
+  if (!test::FreedMemoryWatch::supported()) GTEST_SKIP() << "no block sizes from this C library";
+  asio::io_context io;
+  SaasConnectorConfig config;
+  config.host = "127.0.0.1";
+  config.agent_token = kLongToken;
+  size_t hits = 0;
+  {
+    test::FreedMemoryWatch watch(kLongToken);
+    { SaasConnector connector(io, std::move(config)); }
+    hits = watch.hits();
+  }
+  EXPECT_EQ(hits, 0u);
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "network/backend/wipe.h"
+#include "support/freed_memory_watch.h"
 #include "support/log_capture.h"
 
 namespace vn::network::ws {
@@ -145,6 +147,10 @@ TEST(MessageAssembler, ControlFrames) {
   EXPECT_EQ(assembler.on_frame(true, kClose, std::string("\x03\xE8going away", 12)).action, Action::kClose);
   EXPECT_TRUE(log.contains("warning: SaasConnector: received WS close frame code=1000 reason='going away'"))
       << log.dump();
+  // The reason is the backend's text: escaped, it cannot start a log line.
+  EXPECT_EQ(assembler.on_frame(true, kClose, std::string("\x03\xF0" "bye\r\nerror: forged", 20)).action, Action::kClose);
+  EXPECT_TRUE(log.contains("warning: SaasConnector: received WS close frame code=1008 reason='bye\\r\\nerror: forged'"))
+      << log.dump();
 
   EXPECT_EQ(assembler.on_frame(true, 0x3, "?").action, Action::kNone);
   EXPECT_TRUE(log.contains("SaasConnector: ignoring WS frame with opcode 0x3"));
@@ -186,6 +192,60 @@ TEST(MessageAssembler, FragmentsMessagesAndTheirLimits) {
   EXPECT_EQ(assembler.on_frame(true, kContinuation, "y").action, Action::kClose);
   EXPECT_TRUE(log.contains("SaasConnector: WS fragmented message exceeds 1048576 bytes — closing"));
   EXPECT_FALSE(assembler.fragment_active());
+}
+
+TEST(Wipe, TheWholeBufferIsZeroed) {
+  std::string text(100, 'k');
+  text.resize(10);  // bytes 10..99 still hold 'k'
+  const char* buffer = text.data();
+  const size_t capacity = text.capacity();
+  wipe_capacity(text);
+  EXPECT_TRUE(text.empty());
+  EXPECT_EQ(text.data(), buffer);  // still allocated, to be reused or freed
+  EXPECT_EQ(std::string(buffer, capacity), std::string(capacity, '\0'));
+
+  std::string short_text = "abc";
+  wipe_capacity(short_text);
+  EXPECT_TRUE(short_text.empty());
+}
+
+// A received message can carry a master key: no buffer that held it is
+// freed unwiped, neither a frame's nor the unfinished message's, nor the
+// one that an assembled message outgrew.
+TEST(MessageAssembler, FreesNoBufferThatHeldAKey) {
+  if (!test::FreedMemoryWatch::supported()) GTEST_SKIP() << "no block sizes from this C library";
+  static constexpr char kKey[] = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=";
+  const std::string start = std::string(R"({"type":"prepare_session","encryption_key":")") + kKey + "\",";
+  const std::string padding(5000, ' ');  // makes the message outgrow its first buffer
+  std::vector<std::string> frames = {start, padding, "}", start, start, start, start};
+  size_t hits = 0;
+  size_t frees = 0;
+  {
+    test::FreedMemoryWatch watch(kKey);
+    {
+      MessageAssembler assembler;
+      assembler.on_frame(false, kText, std::move(frames[0]));
+      assembler.on_frame(false, kContinuation, std::move(frames[1]));
+      FrameOutcome whole = assembler.on_frame(true, kContinuation, std::move(frames[2]));
+      EXPECT_EQ(whole.message.size(), start.size() + padding.size() + 1);
+      wipe_capacity(whole.message);  // the caller's part
+      // A key in a continuation frame, a fragment dropped for a new message
+      // (not finished either), and one left unfinished at the end.
+      assembler.on_frame(false, kText, "{");
+      assembler.on_frame(false, kContinuation, std::move(frames[3]));
+      assembler.on_frame(false, kText, std::move(frames[4]));
+      assembler.reset();
+      assembler.on_frame(false, kText, std::move(frames[5]));
+      // Too large a message closes, its parts wiped too.
+      assembler.on_frame(false, kContinuation, std::move(frames[6]));
+      assembler.on_frame(false, kContinuation, std::string(kMaxPayloadBytes, ' '));
+      assembler.on_frame(false, kText, std::string(start));
+    }
+    hits = watch.hits();
+    frees = watch.frees();
+  }
+  EXPECT_GT(frees, 0u);
+  EXPECT_EQ(hits, 0u);
 }
 
 }  // namespace

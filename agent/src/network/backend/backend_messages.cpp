@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/base/json_fields.h"
+#include "network/backend/wipe.h"
 
 namespace vn::network {
 namespace {
@@ -95,7 +96,9 @@ PrepareSessionParams parse_prepare_session(const json& message) {
   params.client_id = json_string(message, "client_id", params.client_id);
   params.max_duration_sec = json_u32(message, "max_duration_sec", params.max_duration_sec);
   params.session_token_sha256 = json_string(message, "session_token_sha256", params.session_token_sha256);
-  std::string key_text = json_string(message, "encryption_key", "");
+  std::string key_text;
+  const WipeOnExit wipe_key_text(key_text);  // also when a later key throws
+  key_text = json_string(message, "encryption_key", "");
 
   const auto constraints = message.find("constraints");
   if (constraints != message.end() && constraints->is_object()) {
@@ -121,22 +124,16 @@ PrepareSessionParams parse_prepare_session(const json& message) {
       spdlog::warn("SaasConnector: Failed to decode encryption_key: not standard padded Base64 ({} characters)",
                    key_text.size());
     }
-    sodium_memzero(key_text.data(), key_text.size());
   }
   return params;
 }
 
-std::string redacted_for_log(const json& message, size_t max_chars) {
-  std::string text;
-  if (message.is_object() && message.contains("encryption_key")) {
-    json copy = message;
-    copy["encryption_key"] = "<redacted>";
-    text = compact(copy);
-  } else {
-    text = compact(message);
+void wipe_secret_fields(json& message) {
+  if (!message.is_object()) return;
+  for (const char* key : {"encryption_key", "session_token_sha256"}) {
+    const auto it = message.find(key);
+    if (it != message.end() && it->is_string()) wipe_capacity(it->get_ref<std::string&>());
   }
-  if (text.size() > max_chars) text.resize(max_chars);
-  return text;
 }
 
 }  // namespace vn::network

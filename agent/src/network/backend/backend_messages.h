@@ -53,8 +53,9 @@ PrepareSessionParams parse_prepare_session(const nlohmann::json& message);
 // Standard Base64 with padding, nothing ignored. False when `text` is not that.
 bool decode_base64_key(std::string_view text, std::vector<uint8_t>& key);
 
-// The message for a log line: compact JSON with the value of encryption_key
-// (a session secret) replaced by "<redacted>", cut to `max_chars`.
-std::string redacted_for_log(const nlohmann::json& message, size_t max_chars);
+// Wipes (and empties) the string values of the secret keys of a backend
+// message, encryption_key and session_token_sha256, before the message is
+// freed. Anything else is left as it is.
+void wipe_secret_fields(nlohmann::json& message);
 
 }  // namespace vn::network

@@ -14,11 +14,23 @@ std::vector<std::string> BackendOutbox::take_queued() {
   return taken;
 }
 
-size_t BackendOutbox::discard_queued() {
-  const std::lock_guard lock(queue_mutex_);
-  const size_t count = queue_.size();
+BackendOutbox::ConnectionStart BackendOutbox::begin_connection(std::string register_text) {
+  ConnectionStart start;
+  // The one place that holds more than one of the locks; std::scoped_lock
+  // takes them without a lock-order deadlock.
+  const std::scoped_lock lock(queue_mutex_, ready_mutex_, terminal_mutex_);
+  start.discarded = queue_.size();
   queue_.clear();
-  return count;
+  queue_.push_back(std::move(register_text));
+  if (!ready_.empty()) {
+    queue_.push_back(ready_);
+    start.ready_resent = true;
+  }
+  for (const auto& [key, message] : terminal_) {
+    queue_.push_back(message);
+    start.terminal_keys.push_back(key);
+  }
+  return start;
 }
 
 void BackendOutbox::set_ready(std::string message) {

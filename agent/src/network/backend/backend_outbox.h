@@ -14,16 +14,27 @@ namespace vn::network {
 // the session_ready kept for re-sending after a reconnect, and the terminal
 // messages (session_ended, error with a session id) kept by key so that the
 // backend learns how a session ended even across a disconnect. Any thread;
-// each part under a lock of its own.
+// each part under a lock of its own, and begin_connection() under all three.
 class BackendOutbox {
  public:
   static constexpr size_t kMaxTerminalMessages = 8;
 
+  // What begin_connection() did, for the log.
+  struct ConnectionStart {
+    size_t discarded = 0;                    // stale messages dropped from the queue
+    bool ready_resent = false;               // the cached session_ready follows register
+    std::vector<std::string> terminal_keys;  // the cached terminal messages that follow, in order
+  };
+  // The first batch of a connection, under one hold of every lock so that
+  // nothing another thread queues meanwhile can come before `register_text`:
+  // empties the queue (messages queued while down are stale), then queues
+  // `register_text`, the cached session_ready and the cached terminal
+  // messages in key order. What other threads queue afterwards follows them.
+  ConnectionStart begin_connection(std::string register_text);
+
   void queue(std::string message);
   // The whole queue, in order, leaving it empty.
   std::vector<std::string> take_queued();
-  // Empties the queue; returns how many messages it held.
-  size_t discard_queued();
 
   void set_ready(std::string message);
   void clear_ready();

@@ -115,9 +115,8 @@ bool BackendSocket::connect(const std::string& host, uint16_t port, milliseconds
   return true;
 }
 
-void BackendSocket::write_all(const void* data, size_t size, milliseconds stall) {
+void BackendSocket::write_all(const void* data, size_t size, steady_clock::time_point deadline) {
   const auto* bytes = static_cast<const uint8_t*>(data);
-  auto deadline = steady_clock::now() + stall;
   while (size > 0) {
     asio::error_code ec;
     const size_t written = impl_->socket.write_some(asio::buffer(bytes, size), ec);
@@ -128,13 +127,11 @@ void BackendSocket::write_all(const void* data, size_t size, milliseconds stall)
     if (ec) throw std::runtime_error(ec.message());
     bytes += written;
     size -= written;
-    deadline = steady_clock::now() + stall;
   }
 }
 
-size_t BackendSocket::read_some(void* data, size_t size, milliseconds stall) {
+size_t BackendSocket::read_some(void* data, size_t size, steady_clock::time_point deadline) {
   if (size == 0) return 0;
-  const auto deadline = steady_clock::now() + stall;
   for (;;) {
     asio::error_code ec;
     const size_t received = impl_->socket.read_some(asio::buffer(data, size), ec);
@@ -148,10 +145,10 @@ size_t BackendSocket::read_some(void* data, size_t size, milliseconds stall) {
   }
 }
 
-void BackendSocket::read_exact(void* data, size_t size, milliseconds stall) {
+void BackendSocket::read_exact(void* data, size_t size, steady_clock::time_point deadline) {
   auto* bytes = static_cast<uint8_t*>(data);
   while (size > 0) {
-    const size_t received = read_some(bytes, size, stall);
+    const size_t received = read_some(bytes, size, deadline);
     bytes += received;
     size -= received;
   }
@@ -168,7 +165,17 @@ bool BackendSocket::wait_readable(milliseconds timeout) {
   const SocketWait ready = wait_socket(static_cast<uint64_t>(impl_->socket.native_handle()), false,
                                        static_cast<int>(timeout.count()));
   if (ready == SocketWait::kError) throw std::runtime_error("socket wait failed");
-  return ready == SocketWait::kReady;
+  if (ready == SocketWait::kTimeout) return false;
+  // Readable means bytes, the peer's FIN, or an error such as an RST: a
+  // peek at one byte tells them apart without taking anything, so that the
+  // end of the connection is noticed here and not at the next write.
+  uint8_t byte = 0;
+  asio::error_code ec;
+  const size_t peeked = impl_->socket.receive(asio::buffer(&byte, 1), tcp::socket::message_peek, ec);
+  if (would_block(ec)) return false;  // woken for nothing
+  if (ec == asio::error::eof || (!ec && peeked == 0)) throw std::runtime_error("connection closed by the backend");
+  if (ec) throw std::runtime_error("connection lost: " + ec.message());
+  return true;
 }
 
 bool BackendSocket::is_open() const { return impl_->socket.is_open(); }

@@ -39,15 +39,19 @@ class BackendSocket {
   bool connect(const std::string& host, uint16_t port, std::chrono::milliseconds timeout, std::string& error);
 
   // The rest throw std::runtime_error when the connection fails, the peer
-  // closes it, `abort` turns true, or no progress is made for `stall`.
-  void write_all(const void* data, size_t size, std::chrono::milliseconds stall);
-  // Reads 1..`size` bytes, waiting for the first one up to `stall`.
-  size_t read_some(void* data, size_t size, std::chrono::milliseconds stall);
-  void read_exact(void* data, size_t size, std::chrono::milliseconds stall);
+  // closes it or `abort` turns true, and SocketTimeout when `deadline`
+  // passes first: one deadline for the whole call however the bytes trickle
+  // in or out, so that a peer taking a byte at a time cannot stretch it.
+  void write_all(const void* data, size_t size, std::chrono::steady_clock::time_point deadline);
+  // Reads 1..`size` bytes, waiting for the first one up to `deadline`.
+  size_t read_some(void* data, size_t size, std::chrono::steady_clock::time_point deadline);
+  void read_exact(void* data, size_t size, std::chrono::steady_clock::time_point deadline);
   // Bytes that can be read now without waiting.
   size_t available();
-  // Waits up to `timeout` for something to read (data, or the peer's close,
-  // which the next read reports). Throws only when the wait itself fails.
+  // Waits up to `timeout` for bytes to read; true when there are some.
+  // Throws at once, without waiting out `timeout`, when the peer has ended
+  // the connection (its FIN or an RST, or a socket error) and no byte is left
+  // before that end, and when the wait itself fails.
   bool wait_readable(std::chrono::milliseconds timeout);
 
   bool is_open() const;

@@ -2,11 +2,13 @@
 
 #include <sodium.h>
 
+#include "network/backend/wipe.h"
+
 namespace vn::network {
 
 PrepareSessionParams::~PrepareSessionParams() {
   if (!encryption_key.empty()) sodium_memzero(encryption_key.data(), encryption_key.size());
-  if (!session_token_sha256.empty()) sodium_memzero(session_token_sha256.data(), session_token_sha256.size());
+  wipe_capacity(session_token_sha256);
 }
 
 }  // namespace vn::network

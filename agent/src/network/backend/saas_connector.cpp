@@ -8,14 +8,25 @@
 
 #include "core/base/crash_handler.h"
 #include "core/base/json_fields.h"
+#include "core/base/log_text.h"
+#include "network/backend/wipe.h"
 
 namespace vn::network {
 namespace {
 
 using nlohmann::json;
 
-constexpr size_t kRawQuoteChars = 200;
-constexpr size_t kInvalidJsonQuoteChars = 80;
+// Wipes the secret values of a parsed backend message when the scope ends.
+class WipeSecretFields {
+ public:
+  explicit WipeSecretFields(json& message) : message_(message) {}
+  ~WipeSecretFields() { wipe_secret_fields(message_); }
+  WipeSecretFields(const WipeSecretFields&) = delete;
+  WipeSecretFields& operator=(const WipeSecretFields&) = delete;
+
+ private:
+  json& message_;
+};
 
 }  // namespace
 
@@ -24,7 +35,10 @@ SaasConnector::SaasConnector(asio::io_context& io, SaasConnectorConfig config, S
   if (timings_.time_scale == 0) timings_.time_scale = 1;
 }
 
-SaasConnector::~SaasConnector() { stop(); }
+SaasConnector::~SaasConnector() {
+  stop();
+  wipe_capacity(config_.agent_token);
+}
 
 void SaasConnector::set_prepare_callback(PrepareCallback callback) { on_prepare_ = std::move(callback); }
 
@@ -77,22 +91,22 @@ void SaasConnector::thread_body() {
 
 bool SaasConnector::run_connection() {
   BackendWebSocket socket(io_, config_.host, config_.port, config_.agent_token, [this] { return !running_; },
-                          timings_.limits);
+                          timings_.limits, timings_.time_scale);
   if (!socket.connect_tcp() || !socket.websocket_handshake()) return false;
 
   connected_ = true;
   spdlog::info("SaasConnector: WebSocket connected");
-  if (const size_t stale = outbox_.discard_queued(); stale > 0) {
-    spdlog::warn("SaasConnector: discarding {} stale queued messages on reconnect", stale);
+  // register first, then the cached reports, in one step: a report that
+  // another thread makes meanwhile queues after them.
+  const BackendOutbox::ConnectionStart first = outbox_.begin_connection(register_message(config_.registration));
+  if (first.discarded > 0) {
+    spdlog::warn("SaasConnector: discarding {} stale queued messages on reconnect", first.discarded);
   }
-  queue_register();
-  if (auto ready = outbox_.ready()) {
-    spdlog::info("SaasConnector: re-sending cached session_ready after reconnect");
-    outbox_.queue(std::move(*ready));
-  }
-  for (auto& [key, message] : outbox_.terminal_messages()) {
-    spdlog::info("SaasConnector: re-sending cached terminal message after reconnect (key={})", key);
-    outbox_.queue(std::move(message));
+  spdlog::info("SaasConnector: sent register (gpu={} vram={}MB port_base={})", config_.registration.gpu_model,
+               config_.registration.gpu_vram_mb, config_.registration.port_base);
+  if (first.ready_resent) spdlog::info("SaasConnector: re-sending cached session_ready after reconnect");
+  for (const std::string& key : first.terminal_keys) {
+    spdlog::info("SaasConnector: re-sending cached terminal message after reconnect (key={})", loggable(key));
   }
 
   try {
@@ -117,17 +131,17 @@ void SaasConnector::pump(BackendWebSocket& socket) {
     }
 
     // Waiting for readability rather than sleeping also notices at once
-    // when the backend closes the connection: the next read reports it.
+    // when the backend closes or resets the connection: wait_readable()
+    // throws then, without waiting for a write to fail.
     if (socket.readable_bytes() > 0 || socket.wait_readable(idle_wait)) {
-      if (auto message = socket.read_frame()) handle_message(*message);
+      std::optional<std::string> message = socket.read_frame();
+      if (message) {
+        // It can carry a session's master key.
+        const WipeOnExit wipe_message(*message);
+        handle_message(*message);
+      }
     }
   }
-}
-
-void SaasConnector::queue_register() {
-  outbox_.queue(register_message(config_.registration));
-  spdlog::info("SaasConnector: sent register (gpu={} vram={}MB port_base={})", config_.registration.gpu_model,
-               config_.registration.gpu_vram_mb, config_.registration.port_base);
 }
 
 void SaasConnector::queue_heartbeat() {
@@ -136,13 +150,22 @@ void SaasConnector::queue_heartbeat() {
 }
 
 void SaasConnector::handle_message(const std::string& text) {
-  const json message = json::parse(text, nullptr, false);
-  if (message.is_discarded()) {
-    spdlog::warn("SaasConnector: invalid JSON: {:.{}}", text, kInvalidJsonQuoteChars);
+  // No line here quotes the text: a message cut short or of the wrong shape
+  // can still hold a master key. They say what was wrong instead.
+  json message;
+  try {
+    message = json::parse(text);
+  } catch (const json::exception& e) {
+    // e.what() quotes the text read last; only the position is logged.
+    const auto* parse_error = dynamic_cast<const json::parse_error*>(&e);
+    spdlog::warn("SaasConnector: invalid JSON ({} bytes, parse error at byte {}) — dropped", text.size(),
+                 parse_error != nullptr ? parse_error->byte : 0);
     return;
   }
+  const WipeSecretFields wipe_secrets(message);
   if (!message.is_object()) {
-    spdlog::warn("SaasConnector: message is not a JSON object: {:.{}}", text, kInvalidJsonQuoteChars);
+    spdlog::warn("SaasConnector: message is not a JSON object (a JSON {}, {} bytes) — dropped", message.type_name(),
+                 text.size());
     return;
   }
   std::string type;
@@ -158,12 +181,13 @@ void SaasConnector::handle_message(const std::string& text) {
       const std::string reason = json_string(message, "reason", "saas_terminated");
       if (on_terminate_) on_terminate_(session_id, reason);
     } else {
-      spdlog::debug("SaasConnector: unhandled message type '{}'", type);
+      spdlog::debug("SaasConnector: unhandled message type '{}'", loggable(type));
     }
   } catch (const std::exception& e) {
-    // A malformed message is dropped; the connection stays up.
-    spdlog::warn("SaasConnector: dropping malformed {} message: {} raw={}", type.empty() ? "backend" : type,
-                 e.what(), redacted_for_log(message, kRawQuoteChars));
+    // A malformed message is dropped; the connection stays up. The reason
+    // names the key and what was wrong with it, never its value.
+    spdlog::warn("SaasConnector: dropping malformed {} message ({} bytes): {}",
+                 type.empty() ? std::string("backend") : loggable(type), text.size(), loggable(e.what()));
   }
 }
 
@@ -173,13 +197,13 @@ void SaasConnector::handle_prepare_session(const json& message) {
     spdlog::info(
         "SaasConnector: prepare_session id={} codec={} res={} fps={} bitrate={}kbps hide_desktop={} launch_steam={} "
         "steam_app_id={}",
-        params.session_id, params.codec, params.resolution, params.max_fps, params.bitrate_kbps, params.hide_desktop,
-        params.launch_steam, params.steam_app_id.empty() ? "<none>" : params.steam_app_id);
+        loggable(params.session_id), loggable(params.codec), loggable(params.resolution), params.max_fps,
+        params.bitrate_kbps, params.hide_desktop, params.launch_steam,
+        params.steam_app_id.empty() ? std::string("<none>") : loggable(params.steam_app_id));
     if (on_prepare_) on_prepare_(params);
   } catch (const std::exception& e) {
-    // The raw text would carry the session's master key: log it redacted.
-    spdlog::error("SaasConnector: error processing prepare_session: {} raw={}", e.what(),
-                  redacted_for_log(message, kRawQuoteChars));
+    // Not the message itself: it carries the session's master key and token hash.
+    spdlog::error("SaasConnector: error processing prepare_session: {}", loggable(e.what()));
   }
 }
 

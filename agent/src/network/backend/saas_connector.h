@@ -59,7 +59,7 @@ class SaasConnector : public SessionBackend {
 
   // `io` provides the socket service and outlives the connector.
   SaasConnector(asio::io_context& io, SaasConnectorConfig config, SaasConnectorTimings timings = {});
-  ~SaasConnector() override;  // stop()
+  ~SaasConnector() override;  // stop(), then wipes the agent token
   SaasConnector(const SaasConnector&) = delete;
   SaasConnector& operator=(const SaasConnector&) = delete;
 
@@ -80,7 +80,8 @@ class SaasConnector : public SessionBackend {
   void send_error(SessionError code, const std::string& message, const std::string& session_id) override;
 
   // Dispatches one inbound text message. Connector thread (public for tests
-  // and the fuzz target).
+  // and the fuzz target). Logs no part of `text` (it can hold a master key);
+  // wipes the secret values of its parsed copy. The caller wipes `text`.
   void handle_message(const std::string& text);
 
  private:
@@ -88,7 +89,6 @@ class SaasConnector : public SessionBackend {
   // True when the WebSocket came up.
   bool run_connection();
   void pump(BackendWebSocket& socket);
-  void queue_register();
   void queue_heartbeat();
   void handle_prepare_session(const nlohmann::json& message);
   uint64_t now_ms() const;

@@ -3,8 +3,12 @@
 #include <sodium.h>
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
+
 #include "core/base/ascii_text.h"
+#include "core/base/log_text.h"
 #include "network/backend/sha1.h"
+#include "network/backend/wipe.h"
 
 namespace vn::network::ws {
 
@@ -17,8 +21,22 @@ std::string random_handshake_key() {
 }
 
 std::string upgrade_request(std::string_view host, std::string_view key, std::string_view agent_token) {
+  // The fixed text around host, key and token, reserved in full with them:
+  // growing would free a copy of the token unwiped.
+  static constexpr std::string_view kFixed[] = {
+      "GET /agent/connect HTTP/1.1\r\n",
+      "Host: \r\n",
+      "Upgrade: websocket\r\n",
+      "Connection: Upgrade\r\n",
+      "Sec-WebSocket-Key: \r\n",
+      "Sec-WebSocket-Version: 13\r\n",
+      "agent-token: \r\n",
+      "\r\n",
+  };
+  size_t size = host.size() + key.size() + agent_token.size();
+  for (const std::string_view part : kFixed) size += part.size();
   std::string request;
-  request.reserve(192 + host.size() + agent_token.size());
+  request.reserve(size);
   request += "GET /agent/connect HTTP/1.1\r\n";
   request += "Host: ";
   request += host;
@@ -153,7 +171,26 @@ void apply_mask(uint8_t* data, size_t size, const std::array<uint8_t, 4>& mask) 
   for (size_t i = 0; i < size; ++i) data[i] ^= mask[i & 3];
 }
 
+MessageAssembler::~MessageAssembler() { reset(); }
+
+void MessageAssembler::append_fragment(const std::string& payload) {
+  const size_t needed = fragment_.size() + payload.size();
+  if (needed > fragment_.capacity()) {
+    // Growing in place would free the old buffer with the text so far in
+    // it: move to a larger one by hand and wipe the old one.
+    std::string larger;
+    larger.reserve(std::min<size_t>(std::max(needed, fragment_.capacity() * 2), kMaxPayloadBytes));
+    larger += fragment_;
+    wipe_capacity(fragment_);
+    fragment_.swap(larger);
+  }
+  fragment_ += payload;
+}
+
 FrameOutcome MessageAssembler::on_frame(bool fin, uint8_t opcode, std::string payload) {
+  // The payload can carry a secret (a master key): wiped however this ends;
+  // what moved on to the outcome or the fragment is the caller's to wipe.
+  const WipeOnExit wipe_payload(payload);
   FrameOutcome outcome;
   using Action = FrameOutcome::Action;
   switch (opcode) {
@@ -164,7 +201,8 @@ FrameOutcome MessageAssembler::on_frame(bool fin, uint8_t opcode, std::string pa
         spdlog::warn("SaasConnector: received WS close frame (no code)");
       } else {
         const unsigned code = (static_cast<uint8_t>(payload[0]) << 8) | static_cast<uint8_t>(payload[1]);
-        spdlog::warn("SaasConnector: received WS close frame code={} reason='{}'", code, payload.substr(2));
+        spdlog::warn("SaasConnector: received WS close frame code={} reason='{}'", code,
+                     loggable(std::string_view(payload).substr(2), kMaxControlPayload));
       }
       outcome.action = Action::kClose;
       return outcome;
@@ -188,7 +226,7 @@ FrameOutcome MessageAssembler::on_frame(bool fin, uint8_t opcode, std::string pa
         outcome.action = Action::kClose;
         return outcome;
       }
-      fragment_ += payload;
+      append_fragment(payload);
       if (fin) {
         outcome.action = Action::kMessage;
         outcome.message = std::move(fragment_);
@@ -221,7 +259,7 @@ FrameOutcome MessageAssembler::on_frame(bool fin, uint8_t opcode, std::string pa
 }
 
 void MessageAssembler::reset() {
-  fragment_.clear();
+  wipe_capacity(fragment_);
   fragment_.shrink_to_fit();
   fragment_active_ = false;
 }

@@ -83,13 +83,24 @@ struct FrameOutcome {
 
 // Turns unmasked server frames into messages: fragments, control frames, the
 // 1 MiB assembly limit. Logs each case. One connection; reset() for the next.
+// A received message can carry a session's master key: every buffer that
+// held payload bytes here (the frame's, the fragment's, an outgrown one) is
+// wiped before it is freed; the outcome's message is the caller's to wipe.
 class MessageAssembler {
  public:
+  MessageAssembler() = default;
+  ~MessageAssembler();  // reset()
+  MessageAssembler(const MessageAssembler&) = delete;
+  MessageAssembler& operator=(const MessageAssembler&) = delete;
+
   FrameOutcome on_frame(bool fin, uint8_t opcode, std::string payload);
+  // Wipes and frees the unfinished message.
   void reset();
   bool fragment_active() const { return fragment_active_; }
 
  private:
+  void append_fragment(const std::string& payload);
+
   std::string fragment_;
   bool fragment_active_ = false;
 };
