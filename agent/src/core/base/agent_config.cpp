@@ -10,6 +10,12 @@
 #include "core/base/parse_int.h"
 
 namespace vn {
+
+AgentConfig::~AgentConfig() {
+  if (!agent_token.empty()) sodium_memzero(agent_token.data(), agent_token.size());
+  if (!session_token_sha256.empty()) sodium_memzero(session_token_sha256.data(), session_token_sha256.size());
+}
+
 namespace {
 
 using ValueSetter = std::function<void(AgentConfig&, const std::string&)>;

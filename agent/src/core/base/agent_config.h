@@ -28,6 +28,13 @@ struct AgentConfig {
   // Hex SHA-256 of --session-token: the token a standalone session's launcher
   // must present. Empty: the control server's rule for a missing hash applies.
   std::string session_token_sha256;
+
+  AgentConfig() = default;
+  AgentConfig(const AgentConfig&) = default;
+  AgentConfig& operator=(const AgentConfig&) = default;
+  AgentConfig(AgentConfig&&) = default;
+  AgentConfig& operator=(AgentConfig&&) = default;
+  ~AgentConfig();  // wipes agent_token and session_token_sha256
 };
 
 // Lower-case hex SHA-256 of a launcher token: the form of --session-token's
