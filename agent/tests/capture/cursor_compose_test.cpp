@@ -12,17 +12,17 @@ namespace {
 
 using capture::DirtyRect;
 
-constexpr uint32_t kWidth = 4;
-constexpr uint32_t kHeight = 3;
-constexpr uint32_t kPitch = kWidth * 4 + 8;  // padding that must stay untouched
-constexpr std::array<uint8_t, 4> kBackground{10, 20, 30, 255};  // B, G, R, A
-constexpr uint8_t kPadding = 0xEE;
+constexpr uint32_t kPictureWidth = 4;
+constexpr uint32_t kPictureHeight = 3;
+constexpr uint32_t kPicturePitch = kPictureWidth * 4 + 8;  // padding that must stay untouched
+constexpr std::array<uint8_t, 4> kPictureBackground{10, 20, 30, 255};  // B, G, R, A
+constexpr uint8_t kPicturePadding = 0xEE;
 
 std::vector<uint8_t> background_picture() {
-  std::vector<uint8_t> picture(size_t(kPitch) * kHeight, kPadding);
-  for (uint32_t y = 0; y < kHeight; ++y) {
-    for (uint32_t x = 0; x < kWidth; ++x) {
-      for (size_t c = 0; c < 4; ++c) picture[y * kPitch + x * 4 + c] = kBackground[c];
+  std::vector<uint8_t> picture(size_t(kPicturePitch) * kPictureHeight, kPicturePadding);
+  for (uint32_t y = 0; y < kPictureHeight; ++y) {
+    for (uint32_t x = 0; x < kPictureWidth; ++x) {
+      for (size_t c = 0; c < 4; ++c) picture[y * kPicturePitch + x * 4 + c] = kPictureBackground[c];
     }
   }
   return picture;
@@ -84,19 +84,19 @@ TEST(CursorComposeTest, BlendsAndClipsIntoThePicture) {
     SCOPED_TRACE(c.name);
     std::vector<uint8_t> expected = background_picture();
     for (const Pixel& p : c.changed) {
-      for (size_t i = 0; i < 4; ++i) expected[p.y * kPitch + p.x * 4 + i] = p.bgra[i];
+      for (size_t i = 0; i < 4; ++i) expected[p.y * kPicturePitch + p.x * 4 + i] = p.bgra[i];
     }
     std::vector<uint8_t> picture = background_picture();
-    compose_cursor(picture.data(), kWidth, kHeight, kPitch, c.cursor, c.left, c.top);
+    compose_cursor(picture.data(), kPictureWidth, kPictureHeight, kPicturePitch, c.cursor, c.left, c.top);
     EXPECT_EQ(picture, expected);
-    EXPECT_EQ(cursor_rect(c.cursor, c.left, c.top, kWidth, kHeight), c.rect);
+    EXPECT_EQ(cursor_rect(c.cursor, c.left, c.top, kPictureWidth, kPictureHeight), c.rect);
   }
 }
 
 TEST(CursorComposeTest, ColourAboveAlphaSaturatesInsteadOfWrapping) {
   std::vector<uint8_t> picture = background_picture();
   // Not premultiplied: red 0xFF with alpha 0x10 would overflow a byte.
-  compose_cursor(picture.data(), kWidth, kHeight, kPitch, uniform_cursor(0x10FF0000), 0, 0);
+  compose_cursor(picture.data(), kPictureWidth, kPictureHeight, kPicturePitch, uniform_cursor(0x10FF0000), 0, 0);
   EXPECT_EQ(picture[2], 255);
   EXPECT_EQ(picture[3], 255);
 }
