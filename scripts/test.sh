@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, checks the include layers, then builds and runs
 # every test: the Linux build, the same tests under AddressSanitizer +
-# UndefinedBehaviorSanitizer, a short run of every fuzz target, and the
-# Windows cross build with its tests under Wine. Exits non-zero on the first
-# failure. VN_SKIP_WINDOWS=1 leaves the Windows stage out (local runs only).
+# UndefinedBehaviorSanitizer, the agent's unit, process and end-to-end tests
+# under ThreadSanitizer, a short run of every fuzz target, and the Windows
+# cross build with its tests under Wine. Exits non-zero on the first failure.
+# VN_SKIP_WINDOWS=1 leaves the Windows stage out (local runs only).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,7 +17,8 @@ scripts/install-deps.sh
 echo "== layers: every folder includes only the folders below it"
 python3 scripts/check-layers.py
 
-for preset in linux asan; do
+# The tsan presets pick their own targets and tests (see CMakePresets.json).
+for preset in linux asan tsan; do
   echo "== ${preset}: configure and build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
