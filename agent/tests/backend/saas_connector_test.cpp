@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "network/backend/wipe.h"
+#include "core/base/secret_wipe.h"
 #include "raw_backend.h"
 #include "support/freed_memory_watch.h"
 #include "support/log_capture.h"
@@ -614,7 +614,7 @@ TEST(BackendWebSocketSecrets, NoFreedBufferHoldsTheTokenOrAKey) {
             std::optional<std::string> text = socket.read_frame();
             if (!text) continue;
             same = same && *text == message;
-            wipe_capacity(*text);  // what the connector does once it has handled it
+            wipe(*text);  // what the connector does once it has handled it
             ++received;
           }
           socket.send_text("{}");

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "network/backend/wipe.h"
+#include "core/base/secret_wipe.h"
 #include "support/freed_memory_watch.h"
 #include "support/log_capture.h"
 
@@ -199,13 +199,13 @@ TEST(Wipe, TheWholeBufferIsZeroed) {
   text.resize(10);  // bytes 10..99 still hold 'k'
   const char* buffer = text.data();
   const size_t capacity = text.capacity();
-  wipe_capacity(text);
+  wipe(text);
   EXPECT_TRUE(text.empty());
   EXPECT_EQ(text.data(), buffer);  // still allocated, to be reused or freed
   EXPECT_EQ(std::string(buffer, capacity), std::string(capacity, '\0'));
 
   std::string short_text = "abc";
-  wipe_capacity(short_text);
+  wipe(short_text);
   EXPECT_TRUE(short_text.empty());
 }
 
@@ -228,7 +228,7 @@ TEST(MessageAssembler, FreesNoBufferThatHeldAKey) {
       assembler.on_frame(false, kContinuation, std::move(frames[1]));
       FrameOutcome whole = assembler.on_frame(true, kContinuation, std::move(frames[2]));
       EXPECT_EQ(whole.message.size(), start.size() + padding.size() + 1);
-      wipe_capacity(whole.message);  // the caller's part
+      wipe(whole.message);  // the caller's part
       // A key in a continuation frame, a fragment dropped for a new message
       // (not finished either), and one left unfinished at the end.
       assembler.on_frame(false, kText, "{");

@@ -8,12 +8,13 @@
 #include <sodium.h>
 
 #include "core/base/parse_int.h"
+#include "core/base/secret_wipe.h"
 
 namespace vn {
 
 AgentConfig::~AgentConfig() {
-  if (!agent_token.empty()) sodium_memzero(agent_token.data(), agent_token.size());
-  if (!session_token_sha256.empty()) sodium_memzero(session_token_sha256.data(), session_token_sha256.size());
+  wipe(agent_token);
+  wipe(session_token_sha256);
 }
 
 namespace {

@@ -1,6 +1,5 @@
 #include "core/session/session_config.h"
 
-#include <sodium.h>
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
@@ -8,11 +7,12 @@
 
 #include "core/base/log_text.h"
 #include "core/base/parse_int.h"
+#include "core/base/secret_wipe.h"
 
 namespace vn {
 
 SessionConfig::~SessionConfig() {
-  if (!master_key.empty()) sodium_memzero(master_key.data(), master_key.size());
+  wipe(master_key);
 }
 
 void parse_resolution(const std::string& text, int32_t& width, int32_t& height) {

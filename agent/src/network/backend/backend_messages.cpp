@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/base/json_fields.h"
-#include "network/backend/wipe.h"
+#include "core/base/secret_wipe.h"
 
 namespace vn::network {
 namespace {
@@ -132,7 +132,7 @@ void wipe_secret_fields(json& message) {
   if (!message.is_object()) return;
   for (const char* key : {"encryption_key", "session_token_sha256"}) {
     const auto it = message.find(key);
-    if (it != message.end() && it->is_string()) wipe_capacity(it->get_ref<std::string&>());
+    if (it != message.end() && it->is_string()) wipe(it->get_ref<std::string&>());
   }
 }
 

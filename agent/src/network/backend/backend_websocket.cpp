@@ -8,7 +8,7 @@
 #include <stdexcept>
 
 #include "core/base/log_text.h"
-#include "network/backend/wipe.h"
+#include "core/base/secret_wipe.h"
 
 namespace vn::network {
 namespace {
@@ -62,7 +62,7 @@ BackendWebSocket::BackendWebSocket(asio::io_context& io, std::string host, uint1
 
 BackendWebSocket::~BackendWebSocket() {
   close();
-  wipe_capacity(agent_token_);
+  wipe(agent_token_);
 }
 
 milliseconds BackendWebSocket::scaled(milliseconds nominal) const {
@@ -70,7 +70,7 @@ milliseconds BackendWebSocket::scaled(milliseconds nominal) const {
 }
 
 void BackendWebSocket::drop_pending() {
-  wipe_capacity(pending_);
+  wipe(pending_);
   pending_at_ = 0;
 }
 

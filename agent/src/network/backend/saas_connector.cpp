@@ -9,7 +9,7 @@
 #include "core/base/crash_handler.h"
 #include "core/base/json_fields.h"
 #include "core/base/log_text.h"
-#include "network/backend/wipe.h"
+#include "core/base/secret_wipe.h"
 
 namespace vn::network {
 namespace {
@@ -37,7 +37,7 @@ SaasConnector::SaasConnector(asio::io_context& io, SaasConnectorConfig config, S
 
 SaasConnector::~SaasConnector() {
   stop();
-  wipe_capacity(config_.agent_token);
+  wipe(config_.agent_token);
 }
 
 void SaasConnector::set_prepare_callback(PrepareCallback callback) { on_prepare_ = std::move(callback); }

@@ -8,7 +8,7 @@
 #include "core/base/ascii_text.h"
 #include "core/base/log_text.h"
 #include "network/backend/sha1.h"
-#include "network/backend/wipe.h"
+#include "core/base/secret_wipe.h"
 
 namespace vn::network::ws {
 
@@ -181,7 +181,7 @@ void MessageAssembler::append_fragment(const std::string& payload) {
     std::string larger;
     larger.reserve(std::min<size_t>(std::max(needed, fragment_.capacity() * 2), kMaxPayloadBytes));
     larger += fragment_;
-    wipe_capacity(fragment_);
+    wipe(fragment_);
     fragment_.swap(larger);
   }
   fragment_ += payload;
@@ -259,7 +259,7 @@ FrameOutcome MessageAssembler::on_frame(bool fin, uint8_t opcode, std::string pa
 }
 
 void MessageAssembler::reset() {
-  wipe_capacity(fragment_);
+  wipe(fragment_);
   fragment_.shrink_to_fit();
   fragment_active_ = false;
 }

@@ -8,6 +8,7 @@
 
 #include "core/base/ascii_text.h"
 #include "core/base/json_fields.h"
+#include "core/base/secret_wipe.h"
 
 namespace vn::network {
 namespace {
@@ -28,8 +29,7 @@ void wipe_token_value(nlohmann::json& message) {
   if (!message.is_object()) return;
   const auto token = message.find("token");
   if (token == message.end() || !token->is_string()) return;
-  std::string& text = token->get_ref<std::string&>();
-  sodium_memzero(text.data(), text.size());
+  wipe(token->get_ref<std::string&>());
 }
 
 }  // namespace
@@ -56,11 +56,11 @@ AuthLineResult parse_auth_line(std::string_view line) {
     auth.udp_ip = json_string(message, "udp_ip", "");
     result.status = AuthLineStatus::kAuth;
   } catch (const nlohmann::json::exception& e) {
-    if (!result.auth.token.empty()) sodium_memzero(result.auth.token.data(), result.auth.token.size());
+    wipe(result.auth.token);
     result = AuthLineResult{};
     result.detail = parse_error_text(e);
   } catch (const JsonFieldError& e) {
-    if (!result.auth.token.empty()) sodium_memzero(result.auth.token.data(), result.auth.token.size());
+    wipe(result.auth.token);
     result = AuthLineResult{};
     result.detail = e.what();
   }

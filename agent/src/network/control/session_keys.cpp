@@ -81,14 +81,4 @@ std::string session_ready_line(const std::vector<uint8_t>& video, const std::vec
   return line;
 }
 
-void wipe(std::vector<uint8_t>& bytes) {
-  if (!bytes.empty()) sodium_memzero(bytes.data(), bytes.size());
-  bytes.clear();
-}
-
-void wipe(std::string& text) {
-  if (!text.empty()) sodium_memzero(text.data(), text.size());
-  text.clear();
-}
-
 }  // namespace vn::network

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "core/base/secret_wipe.h"
+
 // The three per-session keys the handshake hands to the launcher.
 namespace vn::network {
 
@@ -23,9 +25,5 @@ std::string to_base64(const std::vector<uint8_t>& bytes);
 // one line feed. The caller should wipe it once written.
 std::string session_ready_line(const std::vector<uint8_t>& video, const std::vector<uint8_t>& audio,
                                const std::vector<uint8_t>& input);
-
-// sodium_memzero over the bytes, then empties the container.
-void wipe(std::vector<uint8_t>& bytes);
-void wipe(std::string& text);
 
 }  // namespace vn::network

@@ -1,10 +1,10 @@
-#include "network/backend/wipe.h"
+#include "core/base/secret_wipe.h"
 
 #include <sodium.h>
 
-namespace vn::network {
+namespace vn {
 
-void wipe_capacity(std::string& text) {
+void wipe(std::string& text) {
   // resize() within the capacity never reallocates, and makes every byte of
   // the buffer part of the string so that it may be written.
   text.resize(text.capacity());
@@ -12,4 +12,9 @@ void wipe_capacity(std::string& text) {
   text.clear();
 }
 
-}  // namespace vn::network
+void wipe(std::vector<uint8_t>& bytes) {
+  if (!bytes.empty()) sodium_memzero(bytes.data(), bytes.size());
+  bytes.clear();
+}
+
+}  // namespace vn

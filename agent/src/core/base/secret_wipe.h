@@ -1,22 +1,26 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
-// Wiping the buffers that held backend secrets (a master key in a received
-// message, the agent token in the upgrade request) before they are freed or
-// reused.
-namespace vn::network {
+// Wiping the buffers that held secrets (keys, tokens, messages that carry
+// them) before they are freed or reused.
+namespace vn {
 
 // Overwrites the whole buffer of `text` with zeros, its capacity and not only
 // its size (bytes past the size may be left from earlier, longer content),
 // and empties it. The buffer stays allocated.
-void wipe_capacity(std::string& text);
+void wipe(std::string& text);
 
-// Wipes a string (wipe_capacity) when the scope ends, however it ends.
+// Overwrites the bytes with zeros and empties the vector.
+void wipe(std::vector<uint8_t>& bytes);
+
+// Wipes a string when the scope ends, however it ends.
 class WipeOnExit {
  public:
   explicit WipeOnExit(std::string& text) : text_(text) {}
-  ~WipeOnExit() { wipe_capacity(text_); }
+  ~WipeOnExit() { wipe(text_); }
   WipeOnExit(const WipeOnExit&) = delete;
   WipeOnExit& operator=(const WipeOnExit&) = delete;
 
@@ -24,4 +28,4 @@ class WipeOnExit {
   std::string& text_;
 };
 
-}  // namespace vn::network
+}  // namespace vn
